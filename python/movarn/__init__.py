@@ -1,0 +1,1 @@
+"""movarn: Python tools for test equipment and tools that speak Tcl."""

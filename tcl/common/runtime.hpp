@@ -1,0 +1,167 @@
+// Shared runtime of the movarn.tcl extension modules.
+//
+// Python-shaped building blocks for C++ implementations: function objects with
+// the semantics of Python functions (defaults read at call time, binding as
+// methods, a real __code__ for introspection), CPython's argument binding, a
+// lazy generator, a class builder equivalent to a class statement, and
+// call-time lookup of module globals.  Every Python object lives in module
+// state or is reachable from a function object: nothing in C++ statics.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace movarn {
+namespace py = pybind11;
+
+struct Call;
+using Impl = py::object (*)(Call&);
+
+enum FuncFlags : unsigned {
+    F_NONE = 0,
+    F_GENERATOR = 1,  // __code__ carries CO_GENERATOR (the impl returns a Generator)
+    F_CLASSCELL = 2,  // the function has a __class__ cell (zero-argument super())
+};
+
+// Static description of one function: plain C data only.
+struct FuncSpec {
+    const char* name;
+    const char* params;  // Python parameter list without defaults: "self, key, *args, **kwargs"
+    Impl impl;
+    const char* doc = nullptr;
+    unsigned flags = F_NONE;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FuncSpec* spec;
+    PyObject* module;  // owning module: its state holds interned names and originals
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* modname;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* dict;
+    PyObject* globals;
+    PyObject* annotations;
+    PyObject* closure;
+    PyObject* code;
+    PyObject* varnames;  // parameter names, interned (from __code__)
+    PyObject* weaklist;
+    Py_ssize_t argcount;
+    Py_ssize_t kwonlycount;
+    bool has_varargs;
+    bool has_varkw;
+};
+
+// Module state shared by all four modules: the runtime's types, the module's
+// interned names, and module-specific references (originals for fast paths).
+struct ModuleState {
+    static constexpr int NREFS = 24;
+    PyObject* function_type;
+    PyObject* generator_type;
+    PyObject* names;  // tuple of interned str, indexed by the module's name enum
+    PyObject* refs[NREFS];
+};
+
+ModuleState& state_of(PyObject* module);
+
+// Bound parameters of one call, in signature order (varargs tuple and
+// kwargs dict last).  All handles are borrowed and valid during the call.
+struct Call {
+    FunctionObject* fn;
+    PyObject** slots;
+    py::handle operator[](Py_ssize_t i) const { return slots[i]; }
+    ModuleState& state() const { return state_of(fn->module); }
+    py::handle name(int idx) const { return PyTuple_GET_ITEM(state().names, idx); }
+    py::handle ref(int idx) const { return state().refs[idx]; }
+    // Module global looked up now: module dict, then builtins, else NameError.
+    py::object global(int name_idx) const;
+    // The __class__ cell's class (zero-argument super()).
+    py::object cls() const;
+};
+
+// ---- small helpers over the C API, returning owning handles ----------------
+[[noreturn]] void throw_error();
+inline py::object steal(PyObject* p) {
+    if (!p) throw_error();
+    return py::reinterpret_steal<py::object>(p);
+}
+template <class... A>
+py::object vcall(py::handle f, A... args) {
+    PyObject* arr[sizeof...(A) + 1] = {nullptr, py::handle(args).ptr()...};
+    return steal(PyObject_Vectorcall(f.ptr(), arr + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+template <class... A>
+py::object vcall_method(py::handle obj, py::handle name, A... args) {
+    PyObject* arr[sizeof...(A) + 1] = {obj.ptr(), py::handle(args).ptr()...};
+    return steal(PyObject_VectorcallMethod(name.ptr(), arr, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// Call with positional args and keyword args given as (name, value) pairs.
+py::object vcall_kw(py::handle f, std::initializer_list<py::handle> args,
+                    std::initializer_list<std::pair<py::handle, py::handle>> kwargs);
+// f(*args, **kwargs) with a tuple and a dict.
+py::object call_star(py::handle f, py::handle args, py::handle kwargs);
+bool truthy(py::handle o);
+bool is_instance(py::handle o, py::handle cls);
+// getattr(obj, name, None) where only AttributeError counts as missing.
+py::object getattr_or_none(py::handle obj, py::handle name);
+py::str format_str(const char* fmt, py::handle arg);  // fmt % arg
+inline py::object none() { return py::none(); }
+
+// ---- module construction ---------------------------------------------------
+struct ModuleBuilder {
+    PyObject* module;
+    py::dict dict;
+    ModuleBuilder(PyObject* m, std::initializer_list<const char*> names);
+    ModuleState& state() const { return state_of(module); }
+    py::handle name(int idx) const { return PyTuple_GET_ITEM(state().names, idx); }
+    void set(const char* key, py::handle value) { dict[key] = value; }
+    py::object import(const char* module, const char* attr = nullptr) const;
+    py::object import_relative(const char* sibling, const char* attr) const;
+    // A function object; qualprefix "" for module level, "Cls" for methods.
+    py::object function(const FuncSpec& spec, const std::string& qualprefix = "",
+                        py::object defaults = py::none(), py::object kwdefaults = py::none(),
+                        py::object closure = py::none()) const;
+};
+
+// One class statement: members in declaration order.
+struct ClassDef {
+    std::string name;
+    std::string qualname;
+    py::tuple bases;
+    const char* doc = nullptr;
+    std::vector<std::pair<std::string, py::object>> members;
+    py::object classcell;  // a cell shared with F_CLASSCELL methods, or None
+    ClassDef(std::string n, std::string q, py::tuple b, const char* d = nullptr);
+    py::object new_cell();
+    void add(const std::string& key, py::handle value) { members.emplace_back(key, py::reinterpret_borrow<py::object>(value)); }
+};
+py::object build_class(const ModuleBuilder& mb, ClassDef& def);
+
+// Wrap a static method (staticmethod(fn)).
+py::object staticmethod(py::handle fn);
+
+// ---- lazy generator --------------------------------------------------------
+// The generator runs `start(captured)` on the first __next__ and then yields
+// the items of the iterable it returned.
+using GenStart = py::object (*)(py::handle captured);
+py::object make_generator(const Call& call, GenStart start, py::object captured);
+
+// Module definition glue: multi-phase init with the shared state layout.
+int module_traverse(PyObject* m, visitproc visit, void* arg);
+int module_clear(PyObject* m);
+void module_free(void* m);
+
+// Runs a module body, turning C++ exceptions into Python errors.
+int run_exec(PyObject* m, void (*body)(PyObject*));
+
+}  // namespace movarn

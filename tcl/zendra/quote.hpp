@@ -1,0 +1,183 @@
+// Tcl list-element quoting, after Tcl 8.4.19's Tcl_ScanElement,
+// Tcl_ConvertElement and UpdateStringOfList.  Plain C++ over code units, so
+// it can be tested and fuzzed against Tcl's own list parser.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace movarn::quote {
+
+enum Flags : unsigned {
+    USE_BRACES = 1,
+    DONT_USE_BRACES = 2,
+    BRACES_UNMATCHED = 4,
+};
+
+inline bool brace_mode(unsigned flags) { return (flags & USE_BRACES) && !(flags & DONT_USE_BRACES); }
+
+// True when `s`, read as the content of a braced Tcl word (a backslash hides
+// the character after it), never drops below nesting zero and ends at zero.
+// Braces are only safe when this holds: otherwise Tcl would end the word
+// early and read the rest as further words or commands.
+template <class C>
+bool braces_safe(const C* s, std::size_t n) {
+    long level = 0;
+    for (std::size_t i = 0; i < n; i++) {
+        C c = s[i];
+        if (c == '\\') {
+            i++;
+        } else if (c == '{') {
+            level++;
+        } else if (c == '}') {
+            if (--level < 0) return false;
+        }
+    }
+    return level == 0;
+}
+
+// Decide how one element must be quoted.  The brace counting deliberately
+// counts a brace after a backslash; brace mode is then only kept when it is
+// also safe for Tcl's reading (braces_safe).
+template <class C>
+unsigned scan(const C* s, std::size_t n) {
+    long level = 0;
+    unsigned flags = 0;
+    if (n == 0 || s[0] == '{' || s[0] == '"') flags |= USE_BRACES;
+    for (std::size_t i = 0; i < n; i++) {
+        switch (s[i]) {
+            case '{':
+                level++;
+                break;
+            case '}':
+                if (--level < 0) flags |= DONT_USE_BRACES | BRACES_UNMATCHED;
+                break;
+            case '[':
+            case '$':
+            case ';':
+            case ' ':
+            case '\f':
+            case '\n':
+            case '\r':
+            case '\t':
+            case '\v':
+                flags |= USE_BRACES;
+                break;
+            case '\\':
+                if (i + 1 == n || s[i + 1] == '\n')
+                    flags = DONT_USE_BRACES | BRACES_UNMATCHED;
+                else
+                    flags |= USE_BRACES;
+                break;
+            default:
+                break;
+        }
+    }
+    if (level != 0) flags = DONT_USE_BRACES | BRACES_UNMATCHED;
+    if (brace_mode(flags) && !braces_safe(s, n)) flags = DONT_USE_BRACES | BRACES_UNMATCHED;
+    return flags;
+}
+
+// In backslash mode, a leading "{" is escaped and makes every brace escaped.
+inline unsigned backslash_flags(unsigned flags, std::uint32_t first) {
+    return first == '{' ? (flags | BRACES_UNMATCHED) : flags;
+}
+
+// Length of the quoted element; `flags` gains BRACES_UNMATCHED as convert would add it.
+template <class C>
+std::size_t quoted_length(const C* s, std::size_t n, unsigned& flags) {
+    if (n == 0) return 2;
+    if (brace_mode(flags)) return n + 2;
+    flags = backslash_flags(flags, s[0]);
+    bool esc_braces = flags & BRACES_UNMATCHED;
+    std::size_t len = n;
+    for (std::size_t i = 0; i < n; i++) {
+        switch (s[i]) {
+            case '[':
+            case ']':
+            case '$':
+            case ';':
+            case ' ':
+            case '\\':
+            case '"':
+            case '\f':
+            case '\n':
+            case '\r':
+            case '\t':
+            case '\v':
+                len++;
+                break;
+            case '{':
+            case '}':
+                if (esc_braces) len++;
+                break;
+            default:
+                break;
+        }
+    }
+    return len;
+}
+
+// Write the quoted element to `out` (which has room for quoted_length);
+// `flags` must be the value quoted_length left.  Returns the end.
+template <class C, class O>
+O* write_quoted(const C* s, std::size_t n, unsigned flags, O* out) {
+    if (n == 0) {
+        *out++ = '{';
+        *out++ = '}';
+        return out;
+    }
+    if (brace_mode(flags)) {
+        *out++ = '{';
+        for (std::size_t i = 0; i < n; i++) *out++ = static_cast<O>(s[i]);
+        *out++ = '}';
+        return out;
+    }
+    bool esc_braces = flags & BRACES_UNMATCHED;
+    for (std::size_t i = 0; i < n; i++) {
+        C c = s[i];
+        switch (c) {
+            case '[':
+            case ']':
+            case '$':
+            case ';':
+            case ' ':
+            case '\\':
+            case '"':
+                *out++ = '\\';
+                *out++ = static_cast<O>(c);
+                break;
+            case '{':
+            case '}':
+                if (esc_braces) *out++ = '\\';
+                *out++ = static_cast<O>(c);
+                break;
+            case '\f':
+                *out++ = '\\';
+                *out++ = 'f';
+                break;
+            case '\n':
+                *out++ = '\\';
+                *out++ = 'n';
+                break;
+            case '\r':
+                *out++ = '\\';
+                *out++ = 'r';
+                break;
+            case '\t':
+                *out++ = '\\';
+                *out++ = 't';
+                break;
+            case '\v':
+                *out++ = '\\';
+                *out++ = 'v';
+                break;
+            default:
+                *out++ = static_cast<O>(c);
+                break;
+        }
+    }
+    return out;
+}
+
+}  // namespace movarn::quote

@@ -1,0 +1,506 @@
+// movarn.tcl.zendra: Python values to Tcl strings (zendra) and to typed Tcl
+// words (tclobj), with Tcl's own list-element quoting.
+#include "../common/runtime.hpp"
+#include "quote.hpp"
+
+#include <vector>
+
+namespace movarn::zendra_mod {
+
+enum Name {
+    N_zendra,
+    N_unicode,
+    N_Sequence,
+    N_Set,
+    N_Mapping,
+    N_tkTcl_Obj,
+    N_long_type,
+    N_sysmaxsize,
+    N_scan,
+    N_convert,
+    N_from_sequence,
+    N_from_mapping,
+    N_t_from_sequence,
+    N_t_from_mapping,
+    N_tclobj,
+    N_dunder_zendra,
+    N_dunder_tclobj,
+    N_USE_BRACES,
+    N_DONT_USE_BRACES,
+    N_BRACES_UNMATCHED,
+    N_add,
+    N_true,
+    N_false,
+    N_empty,
+    N_space,
+};
+
+// Originals kept in module state: a module global may only be bypassed while
+// it still holds one of these.
+enum Ref {
+    R_scan,
+    R_convert,
+    R_from_sequence,
+    R_zendra,
+    R_tclobj,
+    R_t_from_sequence,
+    R_t_from_mapping,
+    R_Sequence,
+};
+
+// Exact built-in types cannot carry __zendra__ / __tclobj__.
+static bool plain_builtin(PyTypeObject* t) {
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == Py_TYPE(Py_None) || t == &PyBytes_Type || t == &PyList_Type || t == &PyTuple_Type ||
+           t == &PyDict_Type || t == &PySet_Type || t == &PyFrozenSet_Type;
+}
+
+struct RecursionGuard {
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+static py::object zendra_do(const Call& c, py::handle obj);
+static py::object tclobj_do(const Call& c, py::handle obj);
+static py::object update_string_of_list(const Call& c, py::handle list_obj);
+static py::object tclobj_from_sequence(const Call& c, py::handle obj);
+
+// Calls through a module global, or straight to C++ while it is the original.
+static py::object call_zendra(const Call& c, py::handle obj) {
+    py::object f = c.global(N_zendra);
+    if (f.ptr() == c.ref(R_zendra).ptr()) return zendra_do(c, obj);
+    return vcall(f, obj);
+}
+static py::object call_tclobj(const Call& c, py::handle obj) {
+    py::object f = c.global(N_tclobj);
+    if (f.ptr() == c.ref(R_tclobj).ptr()) return tclobj_do(c, obj);
+    return vcall(f, obj);
+}
+static py::object call_from_sequence(const Call& c, py::handle obj) {
+    py::object f = c.global(N_from_sequence);
+    if (f.ptr() == c.ref(R_from_sequence).ptr()) return update_string_of_list(c, obj);
+    return vcall(f, obj);
+}
+static py::object call_t_from_sequence(const Call& c, py::handle obj) {
+    py::object f = c.global(N_t_from_sequence);
+    if (f.ptr() == c.ref(R_t_from_sequence).ptr()) return tclobj_from_sequence(c, obj);
+    return vcall(f, obj);
+}
+
+static py::str as_str(py::handle s) {
+    if (!PyUnicode_Check(s.ptr())) {
+        PyErr_Format(PyExc_TypeError, "zendra() gave %.200s, expected str", Py_TYPE(s.ptr())->tp_name);
+        throw_error();
+    }
+    return py::reinterpret_borrow<py::str>(s);
+}
+
+template <class F>
+static auto with_units(py::handle s, F&& f) {
+    PyObject* p = s.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+    switch (PyUnicode_KIND(p)) {
+        case PyUnicode_1BYTE_KIND:
+            return f(PyUnicode_1BYTE_DATA(p), (std::size_t)n);
+        case PyUnicode_2BYTE_KIND:
+            return f(PyUnicode_2BYTE_DATA(p), (std::size_t)n);
+        default:
+            return f(PyUnicode_4BYTE_DATA(p), (std::size_t)n);
+    }
+}
+
+static unsigned scan_str(py::handle s) {
+    return with_units(s, [](auto* d, std::size_t n) { return quote::scan(d, n); });
+}
+static std::size_t quoted_length_str(py::handle s, unsigned& flags) {
+    return with_units(s, [&](auto* d, std::size_t n) { return quote::quoted_length(d, n, flags); });
+}
+template <class O>
+static O* write_str(py::handle s, unsigned flags, O* out) {
+    return with_units(s, [&](auto* d, std::size_t n) { return quote::write_quoted(d, n, flags, out); });
+}
+
+// Writes each (string, flags) into one new str, joined by single spaces.
+static py::object join_quoted(const std::vector<py::object>& strs, std::vector<unsigned>& flags) {
+    std::size_t total = strs.empty() ? 0 : strs.size() - 1;
+    Py_UCS4 maxchar = 127;
+    for (std::size_t i = 0; i < strs.size(); i++) {
+        total += quoted_length_str(strs[i], flags[i]);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(strs[i].ptr()));
+    }
+    py::object out = steal(PyUnicode_New((Py_ssize_t)total, maxchar));
+    auto fill = [&](auto* p) {
+        for (std::size_t i = 0; i < strs.size(); i++) {
+            if (i) *p++ = ' ';
+            p = write_str(strs[i], flags[i], p);
+        }
+    };
+    switch (PyUnicode_KIND(out.ptr())) {
+        case PyUnicode_1BYTE_KIND:
+            fill(PyUnicode_1BYTE_DATA(out.ptr()));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            fill(PyUnicode_2BYTE_DATA(out.ptr()));
+            break;
+        default:
+            fill(PyUnicode_4BYTE_DATA(out.ptr()));
+            break;
+    }
+    return out;
+}
+
+static py::object flag_set(const Call& c, unsigned flags) {
+    py::object s = steal(PySet_New(nullptr));
+    if ((flags & quote::USE_BRACES) && PySet_Add(s.ptr(), c.name(N_USE_BRACES).ptr()) < 0) throw_error();
+    if ((flags & quote::DONT_USE_BRACES) && PySet_Add(s.ptr(), c.name(N_DONT_USE_BRACES).ptr()) < 0) throw_error();
+    if ((flags & quote::BRACES_UNMATCHED) && PySet_Add(s.ptr(), c.name(N_BRACES_UNMATCHED).ptr()) < 0)
+        throw_error();
+    return s;
+}
+
+static bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
+// ---- _Tcl_ScanElement(string) ----------------------------------------------------
+static py::object scan_impl(Call& c) {
+    py::str s = as_str(call_zendra(c, c[0]));
+    unsigned flags = scan_str(s);
+    py::object estimate = steal(PyLong_FromSsize_t(2 * PyUnicode_GET_LENGTH(s.ptr()) + 2));
+    return py::make_tuple(estimate, flag_set(c, flags));
+}
+
+// ---- _Tcl_ConvertElement(src, flags) -------------------------------------------------
+static py::object convert_impl(Call& c) {
+    py::str s = as_str(call_zendra(c, c[0]));
+    py::handle flags_obj = c[1];
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    if (n == 0) return steal(PyUnicode_FromString("{}"));
+    unsigned flags = 0;
+    if (contains(flags_obj, c.name(N_USE_BRACES))) flags |= quote::USE_BRACES;
+    if (contains(flags_obj, c.name(N_DONT_USE_BRACES))) flags |= quote::DONT_USE_BRACES;
+    if (!quote::brace_mode(flags)) {
+        if (PyUnicode_READ_CHAR(s.ptr(), 0) == '{') vcall_method(flags_obj, c.name(N_add), c.name(N_BRACES_UNMATCHED));
+        if (contains(flags_obj, c.name(N_BRACES_UNMATCHED))) flags |= quote::BRACES_UNMATCHED;
+    }
+    std::vector<py::object> one{s};
+    std::vector<unsigned> f{flags};
+    return join_quoted(one, f);
+}
+
+// ---- _tcl_UpdateStringOfList(listObj) -------------------------------------------------
+static py::object update_string_of_list(const Call& c, py::handle list_obj) {
+    RecursionGuard guard(" while converting a Tcl list");
+    std::vector<py::object> elements;
+    if (PyList_CheckExact(list_obj.ptr()) || PyTuple_CheckExact(list_obj.ptr()))
+        elements.reserve((std::size_t)PySequence_Fast_GET_SIZE(list_obj.ptr()));
+    py::object it = steal(PyObject_GetIter(list_obj.ptr()));
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        py::object hold = py::reinterpret_steal<py::object>(item);
+        elements.push_back(call_zendra(c, hold));
+    }
+    if (PyErr_Occurred()) throw_error();
+
+    py::object scan = c.global(N_scan);
+    py::object conv = c.global(N_convert);
+    py::object z = c.global(N_zendra);
+    if (scan.ptr() == c.ref(R_scan).ptr() && conv.ptr() == c.ref(R_convert).ptr() &&
+        z.ptr() == c.ref(R_zendra).ptr()) {
+        // Own scanner and converter: flags stay bit masks, output is written once.
+        std::vector<py::object> strs(elements.size());
+        std::vector<unsigned> flags(elements.size());
+        for (std::size_t i = 0; i < elements.size(); i++) {
+            py::handle e = elements[i];
+            py::object s = PyUnicode_CheckExact(e.ptr()) ? py::reinterpret_borrow<py::object>(e) : zendra_do(c, e);
+            flags[i] = scan_str(as_str(s));
+            strs[i] = std::move(s);
+        }
+        for (std::size_t i = 0; i < elements.size(); i++) {
+            // The converter converts its input again; only non-strings can differ.
+            if (!PyUnicode_CheckExact(elements[i].ptr())) strs[i] = as_str(zendra_do(c, elements[i]));
+        }
+        return join_quoted(strs, flags);
+    }
+    std::vector<py::object> flag_objs;
+    flag_objs.reserve(elements.size());
+    py::object one = steal(PyLong_FromLong(1));
+    for (auto& e : elements) flag_objs.push_back(steal(PyObject_GetItem(vcall(scan, e).ptr(), one.ptr())));
+    py::object parts = steal(PyList_New((Py_ssize_t)elements.size()));
+    for (std::size_t i = 0; i < elements.size(); i++)
+        PyList_SET_ITEM(parts.ptr(), (Py_ssize_t)i, vcall(conv, elements[i], flag_objs[i]).release().ptr());
+    return steal(PyUnicode_Join(c.name(N_space).ptr(), parts.ptr()));
+}
+
+static py::object update_impl(Call& c) { return update_string_of_list(c, c[0]); }
+
+// key, obj[key], key, obj[key], ... in the mapping's iteration order.
+static py::object flatten_mapping(py::handle obj) {
+    py::object flat = steal(PyList_New(0));
+    py::object it = steal(PyObject_GetIter(obj.ptr()));
+    while (PyObject* key = PyIter_Next(it.ptr())) {
+        py::object k = py::reinterpret_steal<py::object>(key);
+        py::object v = steal(PyObject_GetItem(obj.ptr(), k.ptr()));
+        if (PyList_Append(flat.ptr(), k.ptr()) < 0 || PyList_Append(flat.ptr(), v.ptr()) < 0) throw_error();
+    }
+    if (PyErr_Occurred()) throw_error();
+    return flat;
+}
+
+static py::object from_mapping_impl(Call& c) { return call_from_sequence(c, flatten_mapping(c[0])); }
+
+// ---- zendra(obj) ---------------------------------------------------------------------
+static bool is_sequence_or_set(const Call& c, py::handle obj) {
+    py::object seq = c.global(N_Sequence);
+    PyTypeObject* t = Py_TYPE(obj.ptr());
+    if ((t == &PyList_Type || t == &PyTuple_Type) && seq.ptr() == c.ref(R_Sequence).ptr()) return true;
+    if (is_instance(obj, seq)) return true;
+    return is_instance(obj, c.global(N_Set));
+}
+
+static py::object zendra_do(const Call& c, py::handle obj) {
+    PyTypeObject* t = Py_TYPE(obj.ptr());
+    if (!plain_builtin(t)) {
+        py::object f = getattr_or_none(obj, c.name(N_dunder_zendra));
+        if (truthy(f)) return vcall(f);
+        f = getattr_or_none(obj, c.name(N_dunder_tclobj));
+        if (truthy(f)) return call_zendra(c, vcall(f));
+    }
+    if (obj.is_none()) return py::reinterpret_borrow<py::object>(c.name(N_empty));
+    py::object unicode = c.global(N_unicode);
+    if (t == &PyUnicode_Type && unicode.ptr() == (PyObject*)&PyUnicode_Type) return py::reinterpret_borrow<py::object>(obj);
+    if (is_instance(obj, unicode)) return steal(PyObject_Str(obj.ptr()));
+    if (PyBool_Check(obj.ptr())) return py::reinterpret_borrow<py::object>(c.name(obj.ptr() == Py_True ? N_true : N_false));
+    if (is_sequence_or_set(c, obj)) return call_from_sequence(c, obj);
+    if (is_instance(obj, c.global(N_Mapping))) {
+        py::object f = c.global(N_from_mapping);
+        return vcall(f, obj);
+    }
+    return steal(PyObject_Str(obj.ptr()));
+}
+
+static py::object zendra_impl(Call& c) { return zendra_do(c, c[0]); }
+
+// ---- tclobj(obj) ----------------------------------------------------------------------
+static bool in_machine_range(const Call& c, py::handle obj) {
+    py::object maxsize = c.global(N_sysmaxsize);
+    if (PyLong_CheckExact(maxsize.ptr())) {
+        int overflow = 0;
+        long long m = PyLong_AsLongLongAndOverflow(maxsize.ptr(), &overflow);
+        if (!overflow && m >= 0) {
+            long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+            if (v == -1 && PyErr_Occurred()) throw_error();
+            if (overflow) return false;
+            return -m - 1 <= v && v <= m;
+        }
+    }
+    py::object low = steal(PyNumber_Subtract(steal(PyNumber_Negative(maxsize.ptr())).ptr(), py::int_(1).ptr()));
+    int a = PyObject_RichCompareBool(low.ptr(), obj.ptr(), Py_LE);
+    if (a < 0) throw_error();
+    if (!a) return false;
+    int b = PyObject_RichCompareBool(obj.ptr(), maxsize.ptr(), Py_LE);
+    if (b < 0) throw_error();
+    return b != 0;
+}
+
+static py::object tclobj_do(const Call& c, py::handle obj) {
+    PyTypeObject* t = Py_TYPE(obj.ptr());
+    if (!plain_builtin(t)) {
+        py::object f = getattr_or_none(obj, c.name(N_dunder_tclobj));
+        if (truthy(f)) return vcall(f);
+    }
+    if (obj.is_none()) return py::reinterpret_borrow<py::object>(c.name(N_empty));
+    if (PyBytes_Check(obj.ptr()) || PyBool_Check(obj.ptr()) || PyFloat_Check(obj.ptr()) ||
+        PyUnicode_Check(obj.ptr()) || is_instance(obj, c.global(N_tkTcl_Obj)))
+        return py::reinterpret_borrow<py::object>(obj);
+    if (t == &PyLong_Type || (PyObject*)t == c.global(N_long_type).ptr()) {
+        if (in_machine_range(c, obj)) return py::reinterpret_borrow<py::object>(obj);
+    }
+    py::object unicode = c.global(N_unicode);
+    if (is_instance(obj, unicode)) return steal(PyObject_Str(obj.ptr()));
+    if (is_sequence_or_set(c, obj)) return call_t_from_sequence(c, obj);
+    if (is_instance(obj, c.global(N_Mapping))) return vcall(c.global(N_t_from_mapping), obj);
+    return call_zendra(c, obj);
+}
+
+static py::object tclobj_impl(Call& c) { return tclobj_do(c, c[0]); }
+
+static py::object tclobj_from_sequence(const Call& c, py::handle obj) {
+    RecursionGuard guard(" while converting a Tcl list");
+    std::vector<py::object> items;
+    py::object it = steal(PyObject_GetIter(obj.ptr()));
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        py::object hold = py::reinterpret_steal<py::object>(item);
+        items.push_back(call_tclobj(c, hold));
+    }
+    if (PyErr_Occurred()) throw_error();
+    py::object out = steal(PyTuple_New((Py_ssize_t)items.size()));
+    for (std::size_t i = 0; i < items.size(); i++) PyTuple_SET_ITEM(out.ptr(), (Py_ssize_t)i, items[i].release().ptr());
+    return out;
+}
+
+static py::object t_from_sequence_impl(Call& c) { return tclobj_from_sequence(c, c[0]); }
+static py::object t_from_mapping_impl(Call& c) { return call_t_from_sequence(c, flatten_mapping(c[0])); }
+
+// ---- module body ------------------------------------------------------------------------
+static const char MODULE_DOC[] =
+    "Implements movarn.tcl.zendra and movarn.tcl.tclobj: the zendra() and tclobj() functions.\n"
+    "\n"
+    "zendra() turns any Python value into its Tcl string form, sequences and\n"
+    "mappings becoming correctly quoted Tcl lists; tclobj() turns it into a value\n"
+    "that tkinter passes to Tcl as one word without losing its type.  Classes take\n"
+    "part by defining __zendra__() and/or __tclobj__().\n";
+
+static const char SCAN_DOC[] =
+    "Tcl_ScanElement --\n"
+    "\n"
+    "    This procedure is a companion procedure to Tcl_ConvertElement. It\n"
+    "    scans a string to see what needs to be done to it (e.g. add\n"
+    "    backslashes or enclosing braces) to make the string into a valid Tcl\n"
+    "    list element.\n"
+    "\n"
+    "Results:\n"
+    "    A tuple: an overestimate of the number of characters that\n"
+    "    Tcl_ConvertElement will need to produce a valid list element from\n"
+    "    the string, and the set of flags that Tcl_ConvertElement needs.\n"
+    "\n"
+    "Side effects:\n"
+    "    None.\n"
+    "\n"
+    "From:\n"
+    "    Tcl_ScanElement / Tcl_ScanCountedElement, generic/tclUtil.c, Tcl 8.4.19.\n";
+
+static const char CONVERT_DOC[] =
+    "Tcl_ConvertElement --\n"
+    "\n"
+    "    This is a companion procedure to Tcl_ScanElement. Given the\n"
+    "    information produced by Tcl_ScanElement, this procedure converts a\n"
+    "    string to a list element equal to that string.\n"
+    "\n"
+    "Results:\n"
+    "    The quoted list element: the string enclosed in braces, or with\n"
+    "    backslashes before its special characters.\n"
+    "\n"
+    "Side effects:\n"
+    "    None.\n"
+    "\n"
+    "From:\n"
+    "    Tcl_ConvertElement / Tcl_ConvertCountedElement, generic/tclUtil.c, Tcl 8.4.19.\n";
+
+static const char UPDATE_DOC[] =
+    "UpdateStringOfList --\n"
+    "\n"
+    "    Produce the string representation of a list: each item is converted\n"
+    "    with zendra(), quoted as a list element, and the elements are\n"
+    "    joined with single spaces.\n"
+    "\n"
+    "Results:\n"
+    "    The Tcl list string.\n"
+    "\n"
+    "Side effects:\n"
+    "    None.\n"
+    "\n"
+    "From:\n"
+    "    UpdateStringOfList, generic/tclListObj.c, Tcl 8.4.19.\n";
+
+static const char ZENDRA_DOC[] =
+    "Convert any object into a string appropriate for use in Tcl.\n"
+    "\n"
+    "The result is a string.  An object that defines __zendra__() has that\n"
+    "method invoked to perform the conversion.\n"
+    "\n"
+    ">>> zendra([1, 2, [3, 4]])\n"
+    "'1 2 {3 4}'\n"
+    ">>> zendra({'my key': 'my value', 'a': 'b'})\n"
+    "'{my key} {my value} a b'\n";
+
+static const FuncSpec SCAN{"_Tcl_ScanElement", "string", scan_impl, SCAN_DOC};
+static const FuncSpec CONVERT{"_Tcl_ConvertElement", "src, flags", convert_impl, CONVERT_DOC};
+static const FuncSpec UPDATE{"_tcl_UpdateStringOfList", "listObj", update_impl, UPDATE_DOC};
+static const FuncSpec FROM_MAPPING{"_zendra_from_mapping", "obj", from_mapping_impl};
+static const FuncSpec ZENDRA{"zendra", "obj", zendra_impl, ZENDRA_DOC};
+static const FuncSpec T_FROM_SEQUENCE{"_tclobj_from_sequence", "obj", t_from_sequence_impl};
+static const FuncSpec T_FROM_MAPPING{"_tclobj_from_mapping", "obj", t_from_mapping_impl};
+static const FuncSpec TCLOBJ{"tclobj", "obj", tclobj_impl};
+
+static void keep(ModuleState& st, Ref r, py::handle o) {
+    Py_XSETREF(st.refs[r], py::reinterpret_borrow<py::object>(o).release().ptr());
+}
+
+static void body(PyObject* m) {
+    ModuleBuilder mb(m, {"zendra", "unicode", "Sequence", "Set", "Mapping", "_tkTcl_Obj", "_long_type",
+                         "_sysmaxsize", "_Tcl_ScanElement", "_Tcl_ConvertElement", "_zendra_from_sequence",
+                         "_zendra_from_mapping", "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj",
+                         "__zendra__", "__tclobj__", "USE_BRACES", "TCL_DONT_USE_BRACES", "BRACES_UNMATCHED",
+                         "add", "true", "false", "", " "});
+    ModuleState& st = mb.state();
+    py::object abc = mb.import("collections.abc");
+    mb.set("Mapping", abc.attr("Mapping"));
+    mb.set("Sequence", abc.attr("Sequence"));
+    mb.set("Set", abc.attr("Set"));
+    keep(st, R_Sequence, abc.attr("Sequence"));
+    mb.set("_tkTcl_Obj", mb.import("_tkinter", "Tcl_Obj"));
+    py::object sys = mb.import("sys");
+    mb.set("sys", sys);
+    mb.set("unicode", py::type::of(py::str("")));
+
+    py::object scan = mb.function(SCAN);
+    py::object conv = mb.function(CONVERT);
+    py::object update = mb.function(UPDATE);
+    mb.set("_Tcl_ScanElement", scan);
+    mb.set("_Tcl_ConvertElement", conv);
+    mb.set("_tcl_UpdateStringOfList", update);
+    mb.set("_zendra_from_sequence", update);
+    keep(st, R_scan, scan);
+    keep(st, R_convert, conv);
+    keep(st, R_from_sequence, update);
+    py::object from_mapping = mb.function(FROM_MAPPING);
+    mb.set("_zendra_from_mapping", from_mapping);
+    py::object zendra = mb.function(ZENDRA);
+    mb.set("zendra", zendra);
+    keep(st, R_zendra, zendra);
+
+    py::object maxsize;
+    PyObject* ms = nullptr;
+    if (_PyObject_LookupAttr(sys.ptr(), py::str("maxsize").ptr(), &ms) < 0) throw_error();
+    maxsize = ms ? py::reinterpret_steal<py::object>(ms) : sys.attr("maxint");
+    mb.set("_sysmaxsize", maxsize);
+    mb.set("_long_type", py::type::of(maxsize + py::int_(1)));
+
+    py::object t_seq = mb.function(T_FROM_SEQUENCE);
+    py::object t_map = mb.function(T_FROM_MAPPING);
+    py::object tclobj = mb.function(TCLOBJ);
+    mb.set("_tclobj_from_sequence", t_seq);
+    mb.set("_tclobj_from_mapping", t_map);
+    mb.set("tclobj", tclobj);
+    keep(st, R_t_from_sequence, t_seq);
+    keep(st, R_t_from_mapping, t_map);
+    keep(st, R_tclobj, tclobj);
+
+    zendra.attr("from_sequence") = update;
+    zendra.attr("from_mapping") = from_mapping;
+    tclobj.attr("from_sequence") = t_seq;
+    tclobj.attr("from_mapping") = t_map;
+
+    py::dict test;
+    test["zendra (line 241)"] = zendra.attr("__doc__");
+    mb.set("__test__", test);
+}
+
+static int exec(PyObject* m) { return run_exec(m, body); }
+
+static PyModuleDef_Slot slots[] = {{Py_mod_exec, (void*)exec}, {0, nullptr}};
+
+static PyModuleDef def = {
+    PyModuleDef_HEAD_INIT, "zendra", MODULE_DOC, sizeof(ModuleState), nullptr, slots,
+    module_traverse,       module_clear, module_free,
+};
+
+}  // namespace movarn::zendra_mod
+
+PyMODINIT_FUNC PyInit_zendra(void) { return PyModuleDef_Init(&movarn::zendra_mod::def); }
