@@ -8,7 +8,7 @@ MESON ?= meson
 PYTEST := $(PYTHON) -m pytest
 SOURCES := $(shell find tcl tests/native -name '*.cpp' -o -name '*.hpp') meson.build meson.options
 
-.PHONY: all build test demo bench sanitize clean
+.PHONY: all build test demo bench sanitize install-check clean
 
 all: build
 
@@ -40,6 +40,13 @@ sanitize:
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	PYTHONPATH=$(BUILD)/asan-pkg $(PYTEST) -q -p no:cacheprovider tests -x
+
+# pip installs the package offline into a venv that sees Debian's packages.
+install-check:
+	rm -rf $(BUILD)/venv
+	$(PYTHON) -m venv --system-site-packages $(BUILD)/venv
+	$(BUILD)/venv/bin/pip install --quiet --no-build-isolation --no-index .
+	cd /tmp && $(CURDIR)/$(BUILD)/venv/bin/python -c "import movarn.tcl.zendra as z; print('installed:', z.zendra(['pip', 'install ok']))"
 
 clean:
 	rm -rf $(BUILD)

@@ -421,7 +421,6 @@ static PyType_Slot function_slots[] = {
     {Py_tp_descr_get, (void*)function_descr_get},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
-    {Py_tp_doc, (void*)"Function implemented in C++ with the behaviour of a Python function."},
     {0, nullptr},
 };
 

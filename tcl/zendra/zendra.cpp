@@ -46,6 +46,8 @@ enum Ref {
     R_t_from_sequence,
     R_t_from_mapping,
     R_Sequence,
+    R_get_cache_token,  // abc's invalidation counter: changes on every ABC registration
+    R_abc_cache,        // (token, Sequence, Set, Mapping, {type: kind}) for exact int/float/dict
 };
 
 // Exact built-in types cannot carry __zendra__ / __tclobj__.
@@ -255,12 +257,47 @@ static py::object flatten_mapping(py::handle obj) {
 static py::object from_mapping_impl(Call& c) { return call_from_sequence(c, flatten_mapping(c[0])); }
 
 // ---- zendra(obj) ---------------------------------------------------------------------
-static bool is_sequence_or_set(const Call& c, py::handle obj) {
-    py::object seq = c.global(N_Sequence);
+enum Kind { K_OTHER = 0, K_SEQUENCE = 1, K_MAPPING = 2 };
+
+static Kind classify_slow(py::handle obj, py::handle seq, py::handle set, py::handle map) {
+    if (is_instance(obj, seq) || is_instance(obj, set)) return K_SEQUENCE;
+    if (is_instance(obj, map)) return K_MAPPING;
+    return K_OTHER;
+}
+
+// isinstance tests against the Sequence, Set and Mapping globals.  For exact
+// int, float and dict the answer depends on the type alone, so it is cached
+// for as long as abc's invalidation token and the three globals are unchanged.
+static Kind classify(const Call& c, py::handle obj) {
     PyTypeObject* t = Py_TYPE(obj.ptr());
-    if ((t == &PyList_Type || t == &PyTuple_Type) && seq.ptr() == c.ref(R_Sequence).ptr()) return true;
-    if (is_instance(obj, seq)) return true;
-    return is_instance(obj, c.global(N_Set));
+    py::object seq = c.global(N_Sequence);
+    if ((t == &PyList_Type || t == &PyTuple_Type) && seq.ptr() == c.ref(R_Sequence).ptr()) return K_SEQUENCE;
+    py::object set = c.global(N_Set);
+    py::object map = c.global(N_Mapping);
+    if (t != &PyLong_Type && t != &PyFloat_Type && t != &PyDict_Type) return classify_slow(obj, seq, set, map);
+    py::object token = vcall(c.ref(R_get_cache_token));
+    ModuleState& st = c.state();
+    PyObject* cache = st.refs[R_abc_cache];
+    bool valid = cache && PyTuple_GET_ITEM(cache, 1) == seq.ptr() && PyTuple_GET_ITEM(cache, 2) == set.ptr() &&
+                 PyTuple_GET_ITEM(cache, 3) == map.ptr();
+    if (valid) {
+        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(cache, 0), token.ptr(), Py_EQ);
+        if (eq < 0) throw_error();
+        valid = eq;
+    }
+    if (!valid) {
+        py::object kinds = steal(PyDict_New());
+        Py_XSETREF(st.refs[R_abc_cache], py::make_tuple(token, seq, set, map, kinds).release().ptr());
+        cache = st.refs[R_abc_cache];
+    }
+    PyObject* kinds = PyTuple_GET_ITEM(cache, 4);
+    PyObject* known = PyDict_GetItemWithError(kinds, (PyObject*)t);
+    if (known) return (Kind)PyLong_AsLong(known);
+    if (PyErr_Occurred()) throw_error();
+    Kind k = classify_slow(obj, seq, set, map);
+    py::object kv = steal(PyLong_FromLong(k));
+    if (PyDict_SetItem(kinds, (PyObject*)t, kv.ptr()) < 0) throw_error();
+    return k;
 }
 
 static py::object zendra_do(const Call& c, py::handle obj) {
@@ -276,11 +313,9 @@ static py::object zendra_do(const Call& c, py::handle obj) {
     if (t == &PyUnicode_Type && unicode.ptr() == (PyObject*)&PyUnicode_Type) return py::reinterpret_borrow<py::object>(obj);
     if (is_instance(obj, unicode)) return steal(PyObject_Str(obj.ptr()));
     if (PyBool_Check(obj.ptr())) return py::reinterpret_borrow<py::object>(c.name(obj.ptr() == Py_True ? N_true : N_false));
-    if (is_sequence_or_set(c, obj)) return call_from_sequence(c, obj);
-    if (is_instance(obj, c.global(N_Mapping))) {
-        py::object f = c.global(N_from_mapping);
-        return vcall(f, obj);
-    }
+    Kind kind = classify(c, obj);
+    if (kind == K_SEQUENCE) return call_from_sequence(c, obj);
+    if (kind == K_MAPPING) return vcall(c.global(N_from_mapping), obj);
     return steal(PyObject_Str(obj.ptr()));
 }
 
@@ -323,8 +358,9 @@ static py::object tclobj_do(const Call& c, py::handle obj) {
     }
     py::object unicode = c.global(N_unicode);
     if (is_instance(obj, unicode)) return steal(PyObject_Str(obj.ptr()));
-    if (is_sequence_or_set(c, obj)) return call_t_from_sequence(c, obj);
-    if (is_instance(obj, c.global(N_Mapping))) return vcall(c.global(N_t_from_mapping), obj);
+    Kind kind = classify(c, obj);
+    if (kind == K_SEQUENCE) return call_t_from_sequence(c, obj);
+    if (kind == K_MAPPING) return vcall(c.global(N_t_from_mapping), obj);
     return call_zendra(c, obj);
 }
 
@@ -444,6 +480,7 @@ static void body(PyObject* m) {
     mb.set("Sequence", abc.attr("Sequence"));
     mb.set("Set", abc.attr("Set"));
     keep(st, R_Sequence, abc.attr("Sequence"));
+    keep(st, R_get_cache_token, mb.import("abc", "get_cache_token"));
     mb.set("_tkTcl_Obj", mb.import("_tkinter", "Tcl_Obj"));
     py::object sys = mb.import("sys");
     mb.set("sys", sys);
