@@ -6,14 +6,14 @@ ASAN_DIR := $(BUILD)/asan
 PKG := $(BUILD)/pkg
 MESON ?= meson
 PYTEST := $(PYTHON) -m pytest
-SOURCES := $(shell find tcl tests/native -name '*.cpp' -o -name '*.hpp') meson.build meson.options
+SOURCES := $(shell find tcl tests/native -name '*.cpp' -o -name '*.hpp') meson.build meson_options.txt
 
 .PHONY: all build test demo bench sanitize install-check clean
 
 all: build
 
 $(MESON_DIR)/build.ninja:
-	$(MESON) setup $(MESON_DIR) -Dnative_tests=true
+	$(MESON) setup $(MESON_DIR) -Dnative_tests=true $(MESON_ARGS)
 
 build: $(MESON_DIR)/build.ninja
 	ninja -C $(MESON_DIR) --quiet
@@ -27,13 +27,13 @@ demo: build
 	PYTHONPATH=$(PKG) $(PYTHON) examples/demo.py
 
 bench: build
-	PYTHONPATH=$(PKG) $(PYTHON) bench/bench.py
+	@for b in bench/*.py; do PYTHONPATH=$(PKG) $(PYTHON) $$b || exit 1; done
 
 # ASan+UBSan build of the modules; the Python interpreter itself is not
 # instrumented, so the runtime is preloaded and leak checking is off.
 sanitize:
 	@test -f $(ASAN_DIR)/build.ninja || $(MESON) setup $(ASAN_DIR) -Dbuildtype=debug \
-		-Db_sanitize=address,undefined -Db_lundef=false -Dnative_tests=true
+		-Db_sanitize=address,undefined -Db_lundef=false -Dnative_tests=true $(MESON_ARGS)
 	ninja -C $(ASAN_DIR) --quiet
 	@./.ci/assemble $(ASAN_DIR) $(BUILD)/asan-pkg
 	$(ASAN_DIR)/quote_test

@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 import weakref
@@ -12,7 +13,7 @@ def test_importing_the_package_starts_no_tcl():
     code = ("import movarn.tcl, movarn.tcl.zendra; "
             "assert movarn.tcl._default is None; "
             "movarn.tcl.cast_list('a b'); assert movarn.tcl._default is not None")
-    subprocess.run([sys.executable, "-c", code], check=True, env={"PYTHONPATH": ":".join(sys.path)})
+    subprocess.run([sys.executable, "-c", code], check=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
 
 
 def test_package_acts_as_interpreter(default_interp):
