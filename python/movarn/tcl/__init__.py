@@ -74,13 +74,15 @@ class Interpreter:
 
         Accepts ``str``, ``bytes`` and ``Tcl_Obj`` (split by Tcl), ``tuple``
         and ``list`` (taken as already split), and numbers, which are
-        one-element lists.
+        one-element lists.  Elements that tkinter hands back as ``Tcl_Obj``
+        (values of Tcl types it does not know, such as variable names) are
+        returned as their Tcl strings.
         """
         if isinstance(value, (str, bytes, _tkinter.Tcl_Obj)):
-            return self.tk.splitlist(value)
-        if isinstance(value, tuple):
-            return value
-        if isinstance(value, list):
+            value = self.tk.splitlist(value)
+        if isinstance(value, (tuple, list)):
+            if any(type(item) is _tkinter.Tcl_Obj for item in value):
+                return tuple(str(item) if type(item) is _tkinter.Tcl_Obj else item for item in value)
             return tuple(value)
         if isinstance(value, (int, float)):
             return (value,)

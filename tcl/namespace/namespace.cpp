@@ -1,0 +1,126 @@
+// movarn.tcl.namespace: handles on Tcl namespaces, variables, arrays and
+// commands, mapping views over a namespace, and temporary variants.
+#include "ns.hpp"
+
+namespace movarn::ns {
+
+bool Ctx::pending_tcl_error() const {
+    py::object tcl_error = g(N_TclError);
+    return PyErr_ExceptionMatches(tcl_error.ptr());
+}
+
+py::object tuple_of(std::initializer_list<py::handle> items) {
+    py::object t = steal(PyTuple_New((Py_ssize_t)items.size()));
+    Py_ssize_t i = 0;
+    for (py::handle h : items) PyTuple_SET_ITEM(t.ptr(), i++, py::reinterpret_borrow<py::object>(h).release().ptr());
+    return t;
+}
+
+py::object tuple_concat(py::handle a, py::handle b) { return steal(PySequence_Concat(a.ptr(), b.ptr())); }
+
+bool starts_with_sep(const Ctx& x, py::handle s) { return truthy(x.meth(s, N_startswith, x.n(N_sep))); }
+
+py::object fetch_exception() {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb && v) PyException_SetTraceback(v, tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    return py::reinterpret_steal<py::object>(v);
+}
+
+void raise_from(PyObject* new_type, py::handle exc) {
+    py::object err = vcall(new_type, exc);
+    PyException_SetContext(err.ptr(), py::reinterpret_borrow<py::object>(exc).release().ptr());
+    PyException_SetCause(err.ptr(), py::reinterpret_borrow<py::object>(exc).release().ptr());
+    PyErr_SetObject(new_type, err.ptr());
+    throw py::error_already_set();
+}
+
+py::object temp_name(const Ctx& x, py::handle self, py::handle name) {
+    py::object text = steal(PyObject_Str(name.ptr()));
+    py::object cls = x.attr(x.attr(self, N_class_), N_name_);
+    py::object ident = steal(PyLong_FromVoidPtr(self.ptr()));
+    return vcall_kw(x.attr(text, N_format), {}, {{x.n(N_cls), cls}, {x.n(N_id), ident}});
+}
+
+py::object super_attr(const Ctx& x, py::handle cls, py::handle self, int name) {
+    py::object sup = vcall(py::handle((PyObject*)&PySuper_Type), cls, self);
+    return getattr_or_none(sup, x.n(name));
+}
+
+py::object call_with_extra(py::handle f, py::handle args, py::handle kwargs,
+                           std::initializer_list<std::pair<py::handle, py::handle>> extra) {
+    py::object kw = steal(PyDict_New());
+    for (auto& kv : extra)
+        if (PyDict_SetItem(kw.ptr(), kv.first.ptr(), kv.second.ptr()) < 0) throw_error();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+        int dup = PyDict_Contains(kw.ptr(), key);
+        if (dup < 0) throw_error();
+        if (dup) {
+            // The message Python gives for f(..., key=..., **{key: ...}).
+            py::object qual = getattr_or_none(f, py::str("__qualname__"));
+            py::object mod = getattr_or_none(f, py::str("__module__"));
+            py::object desc = (!mod.is_none() && !py::str("builtins").equal(mod))
+                                  ? steal(PyUnicode_FromFormat("%S.%S()", mod.ptr(), qual.ptr()))
+                                  : steal(PyUnicode_FromFormat("%S()", qual.ptr()));
+            PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", desc.ptr(), key);
+            throw_error();
+        }
+        if (PyDict_SetItem(kw.ptr(), key, value) < 0) throw_error();
+    }
+    return call_star(f, args, kw);
+}
+
+static const char MODULE_DOC[] =
+    "Implements abstraction of Tcl namespaces, variables and commands.\n"
+    "\n"
+    "Classes: TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable,\n"
+    "TclCommand, TempTclCommand, TclNamespace, TempTclNamespace.\n";
+
+static void body(PyObject* m) {
+    ModuleBuilder mb(m, {
+#define NS_TEXT(id, text) text,
+                            NS_NAMES(NS_TEXT)
+#undef NS_TEXT
+                        });
+    ModuleState& st = mb.state();
+    mb.set("MutableMapping", mb.import("collections.abc", "MutableMapping"));
+    mb.set("zendra", mb.import_relative("zendra", "zendra"));
+    mb.set("tclobj", mb.import_relative("zendra", "tclobj"));
+    mb.set("TclError", mb.import("tkinter", "TclError"));
+    mb.set("Tk", mb.import("tkinter", "Tk"));
+    mb.set("MethodType", mb.import("types", "MethodType"));
+    mb.set("weakref", mb.import("weakref"));
+    mb.set("sys", mb.import("sys"));
+    mb.set("functools", mb.import("functools"));
+    mb.set("__all__", py::make_tuple("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
+                                     "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace"));
+    st.refs[R_template] = py::str(TEMPLATE).release().ptr();
+
+    Variables v = build_variables(mb);
+    mb.set("TclVariable", v.var);
+    mb.set("TempTclVariable", v.temp_var);
+    mb.set("TclArrayVariable", v.array_var);
+    mb.set("TempTclArrayVariable", v.temp_array_var);
+    Views views = build_views(mb);
+    py::object namespace_cls = build_namespace(mb, views);
+    mb.set("TclNamespace", namespace_cls);
+    mb.set("TempTclNamespace", build_temp_namespace(mb, namespace_cls));
+}
+
+static int exec(PyObject* m) { return run_exec(m, body); }
+
+static PyModuleDef_Slot slots[] = {{Py_mod_exec, (void*)exec}, {0, nullptr}};
+
+static PyModuleDef def = {
+    PyModuleDef_HEAD_INIT, "namespace", MODULE_DOC, sizeof(ModuleState), nullptr, slots,
+    module_traverse,       module_clear, module_free,
+};
+
+}  // namespace movarn::ns
+
+PyMODINIT_FUNC PyInit_namespace(void) { return PyModuleDef_Init(&movarn::ns::def); }

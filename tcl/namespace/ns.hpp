@@ -1,0 +1,192 @@
+// Shared declarations of the namespace module's files.
+#pragma once
+
+#include "../common/interp.hpp"
+#include "../common/runtime.hpp"
+
+namespace movarn::ns {
+
+// Interned names: module globals, attributes, keywords and Tcl words.
+#define NS_NAMES(X)                                      \
+    X(MutableMapping, "MutableMapping")                  \
+    X(zendra, "zendra")                                  \
+    X(tclobj, "tclobj")                                  \
+    X(TclError, "TclError")                              \
+    X(weakref, "weakref")                                \
+    X(sys, "sys")                                        \
+    X(functools, "functools")                            \
+    X(MethodType, "MethodType")                          \
+    X(TclVariable, "TclVariable")                        \
+    X(TempTclVariable, "TempTclVariable")                \
+    X(TclArrayVariable, "TclArrayVariable")              \
+    X(TempTclArrayVariable, "TempTclArrayVariable")      \
+    X(TclCommand, "TclCommand")                          \
+    X(TempTclCommand, "TempTclCommand")                  \
+    X(TclNamespace, "TclNamespace")                      \
+    X(TempTclNamespace, "TempTclNamespace")              \
+    X(VariablesView, "VariablesView")                    \
+    X(ObjectsView, "ObjectsView")                        \
+    X(CommandsView, "CommandsView")                      \
+    X(ProcsView, "ProcsView")                            \
+    X(tk, "tk")                                          \
+    X(call, "call")                                      \
+    X(eval, "eval")                                      \
+    X(getvar, "getvar")                                  \
+    X(setvar, "setvar")                                  \
+    X(unsetvar, "unsetvar")                              \
+    X(createcommand, "createcommand")                    \
+    X(cast_list, "cast_list")                            \
+    X(cast_array, "cast_array")                          \
+    X(cast_boolean, "cast_boolean")                      \
+    X(ProxyTypes, "ProxyTypes")                          \
+    X(proxy, "proxy")                                    \
+    X(tcl, "tcl")                                        \
+    X(cast, "cast")                                      \
+    X(var_name, "var_name")                              \
+    X(array_index, "array_index")                        \
+    X(pattern, "pattern")                                \
+    X(nocomplain, "nocomplain")                          \
+    X(var_type, "var_type")                              \
+    X(marker, "_TclVariable__marker")                    \
+    X(get, "get")                                        \
+    X(get_str, "get_str")                                \
+    X(get_obj, "get_obj")                                \
+    X(set_, "set")                                       \
+    X(unset, "unset")                                    \
+    X(exists, "exists")                                  \
+    X(array_get_str, "array_get_str")                    \
+    X(array_get_obj, "array_get_obj")                    \
+    X(array_set, "array_set")                            \
+    X(array_unset, "array_unset")                        \
+    X(array_size, "array_size")                          \
+    X(array_names, "array_names")                        \
+    X(is_array, "is_array")                              \
+    X(absolute, "absolute")                              \
+    X(byref, "byref")                                    \
+    X(join, "join")                                      \
+    X(split, "split")                                    \
+    X(normalize, "normalize")                            \
+    X(qualifiers, "qualifiers")                          \
+    X(current, "current")                                \
+    X(is_absolute, "is_absolute")                        \
+    X(create, "create")                                  \
+    X(delete_, "delete")                                 \
+    X(ns, "ns")                                          \
+    X(vars, "vars")                                      \
+    X(objs, "objs")                                      \
+    X(procs, "procs")                                    \
+    X(cmds, "cmds")                                      \
+    X(flags, "flags")                                    \
+    X(optimize, "optimize")                              \
+    X(format, "format")                                  \
+    X(cls, "cls")                                        \
+    X(id, "id")                                          \
+    X(name_, "__name__")                                 \
+    X(class_, "__class__")                               \
+    X(init, "__init__")                                  \
+    X(enter, "__enter__")                                \
+    X(exit, "__exit__")                                  \
+    X(startswith, "startswith")                          \
+    X(dunder_iter, "__iter__")                           \
+    X(w_namespace, "namespace")                          \
+    X(w_info, "::info")                                  \
+    X(w_array, "::array")                                \
+    X(w_set, "set")                                      \
+    X(w_get, "get")                                      \
+    X(w_unset, "unset")                                  \
+    X(w_size, "size")                                    \
+    X(w_names, "names")                                  \
+    X(w_exists, "exists")                                \
+    X(w_vars, "vars")                                    \
+    X(w_current, "current")                              \
+    X(w_children, "children")                            \
+    X(w_code, "code")                                    \
+    X(w_delete, "delete")                                \
+    X(w_eval, "eval")                                    \
+    X(w_export, "export")                                \
+    X(w_forget, "forget")                                \
+    X(w_import, "import")                                \
+    X(w_origin, "origin")                                \
+    X(w_parent, "parent")                                \
+    X(w_which, "which")                                  \
+    X(w_clear, "-clear")                                 \
+    X(w_force, "-force")                                 \
+    X(w_command, "-command")                             \
+    X(w_variable, "-variable")                           \
+    X(sep, "::")                                         \
+    X(empty, "")
+
+enum Name {
+#define NS_ENUM(id, text) N_##id,
+    NS_NAMES(NS_ENUM)
+#undef NS_ENUM
+        N_COUNT
+};
+
+// References kept in module state.
+enum Ref { R_marker, R_template };
+
+constexpr const char* TEMPLATE = "::__movarn__{cls}_{id}_tmp";
+
+// Helpers over a Call of this module.
+struct Ctx {
+    const Call& c;
+    explicit Ctx(const Call& call) : c(call) {}
+    py::handle n(int i) const { return c.name(i); }
+    py::object g(int i) const { return c.global(i); }
+    interp::Names names() const {
+        return {n(N_tk),        n(N_call),       n(N_eval),       n(N_getvar),        n(N_setvar),     n(N_unsetvar),
+                n(N_createcommand), n(N_cast_list), n(N_cast_array), n(N_cast_boolean), n(N_ProxyTypes), n(N_proxy)};
+    }
+    py::object attr(py::handle o, int name) const { return steal(PyObject_GetAttr(o.ptr(), n(name).ptr())); }
+    void setattr(py::handle o, int name, py::handle v) const {
+        if (PyObject_SetAttr(o.ptr(), n(name).ptr(), v.ptr()) < 0) throw_error();
+    }
+    template <class... A>
+    py::object meth(py::handle o, int name, A... args) const {
+        return vcall_method(o, n(name), args...);
+    }
+    py::object zendra(py::handle o) const { return vcall(g(N_zendra), o); }
+    py::object tclobj(py::handle o) const { return vcall(g(N_tclobj), o); }
+    py::object tcl(py::handle self) const { return attr(self, N_tcl); }
+    py::object tk(py::handle self) const { return attr(tcl(self), N_tk); }
+    // self.tcl.tk.call(words)
+    py::object tk_call(py::handle self, py::handle words) const { return meth(tk(self), N_call, words); }
+    py::object tk_eval(py::handle self, py::handle script) const { return meth(tk(self), N_eval, script); }
+    // self.tcl.<cast>(value)
+    py::object cast(py::handle self, int which, py::handle value) const { return meth(tcl(self), which, value); }
+    py::object weak_interp(py::handle tcl) const { return interp::weak_interp(names(), g(N_weakref), tcl); }
+    // isinstance(current exception, TclError): the module global, at call time.
+    bool pending_tcl_error() const;
+    py::object template_name() const { return py::reinterpret_borrow<py::object>(c.ref(R_template)); }
+};
+
+py::object tuple_of(std::initializer_list<py::handle> items);
+py::object tuple_concat(py::handle a, py::handle b);
+bool starts_with_sep(const Ctx& x, py::handle s);
+// `raise new_type(exc) from exc` for the exception being handled.
+[[noreturn]] void raise_from(PyObject* new_type, py::handle exc);
+// Fetches the pending exception (normalized) as an owning handle.
+py::object fetch_exception();
+// `name.format(cls=type(self).__name__, id=id(self))` after `str(name)`.
+py::object temp_name(const Ctx& x, py::handle self, py::handle name);
+// getattr(super(cls, self), name, None)
+py::object super_attr(const Ctx& x, py::handle cls, py::handle self, int name);
+// f(*args, **kwargs) where the caller also passes `extra` keywords: a
+// repeated keyword is an error, as for a Python call.
+py::object call_with_extra(py::handle f, py::handle args, py::handle kwargs,
+                           std::initializer_list<std::pair<py::handle, py::handle>> extra);
+
+// Class families; each returns the classes in creation order.
+struct Variables {
+    py::object var, temp_var, array_var, temp_array_var;
+};
+Variables build_variables(ModuleBuilder& mb);
+struct Views {
+    py::object vars_view, objs_view;
+};
+Views build_views(ModuleBuilder& mb);
+py::object build_namespace(ModuleBuilder& mb, const Views& views);
+py::object build_temp_namespace(ModuleBuilder& mb, py::handle namespace_cls);
+
+}  // namespace movarn::ns
