@@ -76,7 +76,7 @@ class FakeInterp:
 
     def cast_array(self, value):
         self.log.append(("cast_array", value))
-        items = self.cast_list(value)
+        items = tuple(value) if isinstance(value, (tuple, list)) else tuple(str(value).split())
         return dict(zip(items[::2], items[1::2]))
 
     def cast_boolean(self, value):
