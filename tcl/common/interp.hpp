@@ -35,15 +35,20 @@ inline py::object cast(py::handle tcl, py::handle which, py::handle value) { ret
 // The package default: `movarn.tcl` itself, imported when it is needed.
 inline py::object package() { return steal(PyImport_ImportModule("movarn.tcl")); }
 
-// `tcl` when true, else the package; then a weak proxy to it unless it
-// already is one (so handles made from handles share one proxy).
-inline py::object weak_interp(const Names& n, py::handle weakref_module, py::handle tcl) {
-    py::object interp = truthy(tcl) ? py::reinterpret_borrow<py::object>(tcl) : package();
+// A weak proxy to `interp` unless it already is one (so handles made from
+// handles share one proxy).
+inline py::object weak_proxy(const Names& n, py::handle weakref_module, py::handle interp) {
     py::object proxy_types = steal(PyObject_GetAttr(weakref_module.ptr(), n.ProxyTypes.ptr()));
     int known = PySequence_Contains(proxy_types.ptr(), (PyObject*)Py_TYPE(interp.ptr()));
     if (known < 0) throw_error();
-    if (known) return interp;
+    if (known) return py::reinterpret_borrow<py::object>(interp);
     return vcall(steal(PyObject_GetAttr(weakref_module.ptr(), n.proxy.ptr())), interp);
+}
+
+// `tcl` when true, else the package, as a weak proxy.
+inline py::object weak_interp(const Names& n, py::handle weakref_module, py::handle tcl) {
+    py::object interp = truthy(tcl) ? py::reinterpret_borrow<py::object>(tcl) : package();
+    return weak_proxy(n, weakref_module, interp);
 }
 
 }  // namespace movarn::interp

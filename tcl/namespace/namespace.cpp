@@ -106,6 +106,9 @@ static void body(PyObject* m) {
     mb.set("TempTclVariable", v.temp_var);
     mb.set("TclArrayVariable", v.array_var);
     mb.set("TempTclArrayVariable", v.temp_array_var);
+    Commands cmds = build_commands(mb);
+    mb.set("TclCommand", cmds.command);
+    mb.set("TempTclCommand", cmds.temp_command);
     Views views = build_views(mb);
     py::object namespace_cls = build_namespace(mb, views);
     mb.set("TclNamespace", namespace_cls);

@@ -88,7 +88,34 @@ namespace movarn::ns {
     X(exit, "__exit__")                                  \
     X(startswith, "startswith")                          \
     X(dunder_iter, "__iter__")                           \
+    X(cmd_name, "cmd_name")                              \
+    X(args, "args")                                      \
+    X(keywords, "keywords")                              \
+    X(logger, "logger")                                  \
+    X(info, "info")                                      \
+    X(build_tclcmd, "build_tclcmd")                      \
+    X(kwargs_to_dashed_args, "kwargs_to_dashed_args")    \
+    X(is_proc, "is_proc")                                \
+    X(rename, "rename")                                  \
+    X(origin, "origin")                                  \
+    X(proc_body, "proc_body")                            \
+    X(proc_args, "proc_args")                            \
+    X(proc_arg_default, "proc_arg_default")              \
+    X(wrapped, "__wrapped__")                            \
+    X(update_wrapper, "update_wrapper")                  \
+    X(del, "__del__")                                    \
+    X(copy, "copy")                                      \
+    X(items, "items")                                    \
+    X(calling, "Calling: {}")                            \
+    X(dash, "-")                                         \
     X(w_namespace, "namespace")                          \
+    X(w_ns_global, "::namespace")                        \
+    X(w_rename, "::rename")                              \
+    X(w_commands, "commands")                            \
+    X(w_procs, "procs")                                  \
+    X(w_body, "body")                                    \
+    X(w_args, "args")                                    \
+    X(w_default, "default")                              \
     X(w_info, "::info")                                  \
     X(w_array, "::array")                                \
     X(w_set, "set")                                      \
@@ -166,6 +193,35 @@ py::object tuple_concat(py::handle a, py::handle b);
 bool starts_with_sep(const Ctx& x, py::handle s);
 // `raise new_type(exc) from exc` for the exception being handled.
 [[noreturn]] void raise_from(PyObject* new_type, py::handle exc);
+// A generator over self.ns.tcl.cast_list(self.ns.call(("::info", word))),
+// asked at the first next().
+py::object namespace_listing(const Call& c, py::handle view, int word);
+// Runs body(target) inside `with manager as target:`, with the protocol's
+// exit on every way out; returns body's result (None when the exit
+// swallowed an exception).
+template <class F>
+py::object with_context(py::handle manager, F&& body) {
+    py::object exit = steal(PyObject_GetAttrString((PyObject*)Py_TYPE(manager.ptr()), "__exit__"));
+    py::object target = vcall_method(manager, py::str("__enter__"));
+    py::object result;
+    try {
+        result = body(target);
+    } catch (py::error_already_set& e) {
+        e.restore();
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        py::object type = py::reinterpret_steal<py::object>(t), value = py::reinterpret_steal<py::object>(v),
+                   trace = py::reinterpret_steal<py::object>(tb ? tb : Py_NewRef(Py_None));
+        if (!trace.is_none()) PyException_SetTraceback(value.ptr(), trace.ptr());
+        if (truthy(vcall(exit, manager, type, value, trace))) return py::none();
+        PyErr_Restore(type.release().ptr(), value.release().ptr(),
+                      trace.is_none() ? nullptr : trace.release().ptr());
+        throw py::error_already_set();
+    }
+    vcall(exit, manager, py::none(), py::none(), py::none());
+    return result;
+}
 // Fetches the pending exception (normalized) as an owning handle.
 py::object fetch_exception();
 // `name.format(cls=type(self).__name__, id=id(self))` after `str(name)`.
@@ -182,8 +238,12 @@ struct Variables {
     py::object var, temp_var, array_var, temp_array_var;
 };
 Variables build_variables(ModuleBuilder& mb);
+struct Commands {
+    py::object command, temp_command;
+};
+Commands build_commands(ModuleBuilder& mb);
 struct Views {
-    py::object vars_view, objs_view;
+    py::object vars_view, objs_view, commands_view, procs_view;
 };
 Views build_views(ModuleBuilder& mb);
 py::object build_namespace(ModuleBuilder& mb, const Views& views);

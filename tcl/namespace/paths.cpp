@@ -83,6 +83,8 @@ static py::object ns_init(Call& c) {
     x.setattr(self, N_tcl, x.weak_interp(c[2]));
     x.setattr(self, N_vars, vcall(x.attr(namespace_cls, N_VariablesView), self));
     x.setattr(self, N_objs, vcall(x.attr(namespace_cls, N_ObjectsView), self));
+    x.setattr(self, N_procs, vcall(x.attr(namespace_cls, N_ProcsView), self));
+    x.setattr(self, N_cmds, vcall(x.attr(namespace_cls, N_CommandsView), self));
     return py::none();
 }
 
@@ -278,7 +280,8 @@ static const char NS_DOC[] =
     "Offers the namespace subcommands (children, code, current, create, delete,\n"
     "eval, call, exists, export, forget, import_, origin, parent, which), the\n"
     "name algebra as static methods (split, join, normalize, qualifiers, tail),\n"
-    "and mapping views over the namespace's variables (vars, objs).\n";
+    "and mapping views over the namespace's variables (vars, objs), commands\n"
+    "(cmds) and procs (procs).\n";
 static const char TEMP_NS_DOC[] =
     "A namespace with a generated, unique name, created when its `with` block\n"
     "starts and deleted when it ends.\n";
@@ -345,6 +348,8 @@ py::object build_namespace(ModuleBuilder& mb, const Views& views) {
     cd.add("normalize", staticmethod(mb.function(S_NORMALIZE, q)));
     cd.add("VariablesView", views.vars_view);
     cd.add("ObjectsView", views.objs_view);
+    cd.add("CommandsView", views.commands_view);
+    cd.add("ProcsView", views.procs_view);
     return build_class(mb, cd);
 }
 

@@ -115,7 +115,26 @@ static py::object vv_delitem(Call& c) {
     }
     return py::none();
 }
-static py::object vv_len(Call& c) {
+
+// Names that "::info <word>" reports inside the namespace, fetched at the first next().
+static py::object listing_start(py::handle captured) {
+    // captured: (view, "ns", "call", "tcl", "cast_list", words)
+    auto item = [&](int i) { return py::handle(PyTuple_GET_ITEM(captured.ptr(), i)); };
+    py::object ns = steal(PyObject_GetAttr(item(0).ptr(), item(1).ptr()));
+    py::object result = vcall_method(ns, item(2), item(5));
+    py::object tcl = steal(PyObject_GetAttr(ns.ptr(), item(3).ptr()));
+    return vcall_method(tcl, item(4), result);
+}
+py::object namespace_listing(const Call& c, py::handle view, int word) {
+    Ctx x(c);
+    py::object words = tuple_of({x.n(N_w_info), x.n(word)});
+    return make_generator(c, listing_start,
+                          tuple_of({view, x.n(N_ns), x.n(N_call), x.n(N_tcl), x.n(N_cast_list), words}));
+}
+static py::object vv_iter(Call& c) { return namespace_listing(c, c[0], N_w_vars); }
+
+// Length: the names of one full iteration.
+static py::object count_iteration(Call& c) {
     py::object it = steal(PyObject_GetIter(c[0].ptr()));
     Py_ssize_t n = 0;
     while (PyObject* item = PyIter_Next(it.ptr())) {
@@ -124,22 +143,6 @@ static py::object vv_len(Call& c) {
     }
     if (PyErr_Occurred()) throw_error();
     return steal(PyLong_FromSsize_t(n));
-}
-
-// Names that "::info vars" reports inside the namespace, fetched at the first next().
-static py::object vv_iter_start(py::handle captured) {
-    // captured: (view, "ns", "call", "tcl", "cast_list", words)
-    auto item = [&](int i) { return py::handle(PyTuple_GET_ITEM(captured.ptr(), i)); };
-    py::object ns = steal(PyObject_GetAttr(item(0).ptr(), item(1).ptr()));
-    py::object result = vcall_method(ns, item(2), item(5));
-    py::object tcl = steal(PyObject_GetAttr(ns.ptr(), item(3).ptr()));
-    return vcall_method(tcl, item(4), result);
-}
-static py::object vv_iter(Call& c) {
-    Ctx x(c);
-    py::object words = tuple_of({x.n(N_w_info), x.n(N_w_vars)});
-    return make_generator(c, vv_iter_start,
-                          tuple_of({c[0], x.n(N_ns), x.n(N_call), x.n(N_tcl), x.n(N_cast_list), words}));
 }
 
 // ---- ObjectsView -----------------------------------------------------------------------
@@ -151,6 +154,75 @@ static py::object ov_array_get(Call& c) {
     Ctx x(c);
     return vcall_kw(x.attr(handle(x, c[0], c[1]), N_array_get_obj), {}, {{x.n(N_pattern), c[2]}});
 }
+
+// ---- CommandsView and ProcsView -----------------------------------------------------------
+static py::object cv_init(Call& c) { return view_init(c, N_CommandsView); }
+
+static py::object cv_byref(Call& c) {
+    Ctx x(c);
+    py::handle self = c[0];
+    // The qualified name as a one-word tuple, so a name with spaces stays whole.
+    py::object args = tuple_concat(tuple_of({tuple_of({qualified(x, self, c[1])})}), c[2]);
+    py::object interp = x.tcl(x.attr(self, N_ns));
+    return call_with_extra(x.g(N_TclCommand), args, c[3], {{x.n(N_tcl), interp}});
+}
+static py::object cv_exists(Call& c) {
+    Ctx x(c);
+    return x.meth(x.meth(c[0], N_byref, c[1]), N_exists);
+}
+static py::object cv_createcommand(Call& c) {
+    Ctx x(c);
+    return x.meth(x.meth(c[0], N_byref, c[1]), N_createcommand, c[2]);
+}
+static py::object cv_delete(Call& c) {
+    Ctx x(c);
+    return x.meth(x.meth(c[0], N_byref, c[1]), N_delete_);
+}
+static py::object cv_rename(Call& c) {
+    Ctx x(c);
+    py::object new_name = qualified(x, c[0], c[2]);
+    return x.meth(x.meth(c[0], N_byref, c[1]), N_rename, new_name);
+}
+static py::object cv_origin(Call& c) {
+    Ctx x(c);
+    return x.meth(x.meth(c[0], N_byref, c[1]), N_origin);
+}
+static py::object cv_proc_body(Call& c) {
+    Ctx x(c);
+    return x.meth(x.meth(c[0], N_byref, c[1]), N_proc_body);
+}
+static py::object cv_proc_args(Call& c) {
+    Ctx x(c);
+    return x.meth(x.meth(c[0], N_byref, c[1]), N_proc_args);
+}
+static py::object cv_proc_arg_default(Call& c) {
+    Ctx x(c);
+    return x.meth(x.meth(c[0], N_byref, c[1]), N_proc_arg_default, c[2]);
+}
+static py::object cv_getitem(Call& c) { return Ctx(c).meth(c[0], N_byref, c[1]); }
+static py::object cv_contains(Call& c) { return Ctx(c).meth(c[0], N_exists, c[1]); }
+static py::object cv_setitem(Call& c) {
+    Ctx(c).meth(c[0], N_createcommand, c[1], c[2]);
+    return py::none();
+}
+static py::object cv_delitem(Call& c) {
+    Ctx x(c);
+    try {
+        x.meth(c[0], N_delete_, c[1]);
+    } catch (py::error_already_set& e) {
+        e.restore();
+        if (!x.pending_tcl_error()) throw_error();
+        raise_from(PyExc_KeyError, fetch_exception());
+    }
+    return py::none();
+}
+static py::object cv_iter(Call& c) { return namespace_listing(c, c[0], N_w_commands); }
+
+static py::object pv_exists(Call& c) {
+    Ctx x(c);
+    return x.meth(x.meth(c[0], N_byref, c[1]), N_is_proc);
+}
+static py::object pv_iter(Call& c) { return namespace_listing(c, c[0], N_w_procs); }
 
 // ---- class statements ----------------------------------------------------------------------
 static const char VV_DOC[] =
@@ -176,10 +248,36 @@ static const FuncSpec VV_GETITEM{"__getitem__", "self, var_name", vv_getitem};
 static const FuncSpec VV_CONTAINS{"__contains__", "self, var_name", vv_contains};
 static const FuncSpec VV_SETITEM{"__setitem__", "self, var_name, value", vv_setitem};
 static const FuncSpec VV_DELITEM{"__delitem__", "self, var_name", vv_delitem};
-static const FuncSpec VV_LEN{"__len__", "self", vv_len};
+static const FuncSpec VV_LEN{"__len__", "self", count_iteration};
 static const FuncSpec VV_ITER{"__iter__", "self", vv_iter, nullptr, F_GENERATOR};
 static const FuncSpec OV_GET{"get", "self, var_name, array_index", ov_get};
 static const FuncSpec OV_ARRAY_GET{"array_get", "self, var_name, pattern", ov_array_get};
+
+static const char CV_DOC[] =
+    "The commands of a namespace as a mapping of names to TclCommand handles.\n"
+    "\n"
+    "Item assignment registers a Python callable as a command; deletion\n"
+    "deletes the command; iteration lists the names Tcl reports.\n";
+static const char PV_DOC[] = "The procs of a namespace: a CommandsView whose membership and listing are procs only.\n";
+
+static const FuncSpec CV_INIT{"__init__", "self, ns", cv_init};
+static const FuncSpec CV_BYREF{"byref", "self, cmd_name, *args, **kwargs", cv_byref};
+static const FuncSpec CV_EXISTS{"exists", "self, cmd_name", cv_exists};
+static const FuncSpec CV_CREATECOMMAND{"createcommand", "self, cmd_name, func", cv_createcommand};
+static const FuncSpec CV_DELETE{"delete", "self, cmd_name", cv_delete};
+static const FuncSpec CV_RENAME{"rename", "self, cmd_name, new_name", cv_rename};
+static const FuncSpec CV_ORIGIN{"origin", "self, cmd_name", cv_origin};
+static const FuncSpec CV_PROC_BODY{"proc_body", "self, cmd_name", cv_proc_body};
+static const FuncSpec CV_PROC_ARGS{"proc_args", "self, cmd_name", cv_proc_args};
+static const FuncSpec CV_PROC_ARG_DEFAULT{"proc_arg_default", "self, cmd_name, arg_name", cv_proc_arg_default};
+static const FuncSpec CV_GETITEM{"__getitem__", "self, cmd_name", cv_getitem};
+static const FuncSpec CV_CONTAINS{"__contains__", "self, cmd_name", cv_contains};
+static const FuncSpec CV_SETITEM{"__setitem__", "self, cmd_name, func", cv_setitem};
+static const FuncSpec CV_DELITEM{"__delitem__", "self, cmd_name", cv_delitem};
+static const FuncSpec CV_LEN{"__len__", "self", count_iteration};
+static const FuncSpec CV_ITER{"__iter__", "self", cv_iter, nullptr, F_GENERATOR};
+static const FuncSpec PV_EXISTS{"exists", "self, cmd_name", pv_exists};
+static const FuncSpec PV_ITER{"__iter__", "self", pv_iter, nullptr, F_GENERATOR};
 
 Views build_views(ModuleBuilder& mb) {
     Views out;
@@ -213,6 +311,32 @@ Views build_views(ModuleBuilder& mb) {
     ov.add("get", mb.function(OV_GET, o, py::make_tuple(none)));
     ov.add("array_get", mb.function(OV_ARRAY_GET, o, py::make_tuple(none)));
     out.objs_view = build_class(mb, ov);
+
+    const std::string cq = "TclNamespace.CommandsView";
+    ClassDef cv("CommandsView", cq, py::make_tuple(mutable_mapping), CV_DOC);
+    cv.add("__init__", mb.function(CV_INIT, cq));
+    cv.add("byref", mb.function(CV_BYREF, cq));
+    cv.add("exists", mb.function(CV_EXISTS, cq));
+    cv.add("createcommand", mb.function(CV_CREATECOMMAND, cq));
+    cv.add("delete", mb.function(CV_DELETE, cq));
+    cv.add("rename", mb.function(CV_RENAME, cq));
+    cv.add("origin", mb.function(CV_ORIGIN, cq));
+    cv.add("proc_body", mb.function(CV_PROC_BODY, cq));
+    cv.add("proc_args", mb.function(CV_PROC_ARGS, cq));
+    cv.add("proc_arg_default", mb.function(CV_PROC_ARG_DEFAULT, cq));
+    cv.add("__getitem__", mb.function(CV_GETITEM, cq));
+    cv.add("__contains__", mb.function(CV_CONTAINS, cq));
+    cv.add("__setitem__", mb.function(CV_SETITEM, cq));
+    cv.add("__delitem__", mb.function(CV_DELITEM, cq));
+    cv.add("__len__", mb.function(CV_LEN, cq));
+    cv.add("__iter__", mb.function(CV_ITER, cq));
+    out.commands_view = build_class(mb, cv);
+
+    const std::string pq = "TclNamespace.ProcsView";
+    ClassDef pv("ProcsView", pq, py::make_tuple(out.commands_view), PV_DOC);
+    pv.add("exists", mb.function(PV_EXISTS, pq));
+    pv.add("__iter__", mb.function(PV_ITER, pq));
+    out.procs_view = build_class(mb, pv);
     return out;
 }
 
