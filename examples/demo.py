@@ -58,11 +58,57 @@ def namespaces(interp):
     print("and is gone afterwards:", not scratch.exists())
 
 
+def commands(interp):
+    from movarn.tcl.namespace import TclCommand, TclNamespace, TempTclCommand
+
+    step("namespace: a Python function as a Tcl command, called from a Tcl proc")
+
+    def scale(value, factor):
+        print("    (Python scale() called by Tcl with %r, %r)" % (value, factor))
+        return float(value) * float(factor)
+
+    with TempTclCommand(scale, tcl=interp) as cmd:
+        interp.tk.eval("proc ::calibrate {raw} {return [expr {[%s $raw 2.5] + 1}]}" % cmd.cmd_name)
+        print("Python scale() registered as", cmd.cmd_name)
+        print("Tcl: calibrate 4 ->", interp.tk.eval("calibrate 4"))
+        print("Python calls it back through Tcl: cmd(2, 3) ->", cmd(2, 3))
+    print("after the with block the command exists:", cmd.exists())
+
+    step("namespace: a proc called with keyword options")
+    lab = TclNamespace("::lab", tcl=interp)
+    lab.create()
+    lab.eval("proc measure {channel args} {"
+             " array set opt {-samples 1 -unit V}; array set opt $args;"
+             " return [list $channel $opt(-samples) $opt(-unit)]}")
+    measure = lab.cmds["measure"]
+    print("handle:", repr(measure), "| is a proc:", measure.is_proc(), "| args:", measure.proc_args())
+    print("measure('ch 1', samples=8, unit='mV') sends", measure.build_tclcmd("ch 1", samples=8, unit="mV"))
+    print("    Tcl answered", measure("ch 1", samples=8, unit="mV"))
+    fixed = TclCommand(measure, keywords={"unit": "A"}, tcl=interp)
+    print("a handle with a stored option:", str(fixed), "->", fixed("ch2"))
+    print("procs in ::lab:", list(lab.procs))
+
+
 def main():
     interp = Interpreter()
     print("Tcl", interp.tk.eval("info patchlevel"))
     conversion(interp)
     namespaces(interp)
+    commands(interp)
+    for tour in tours():
+        tour(interp, step)
+
+
+def tours():
+    """The tours of the other modules, each in examples/tour_*.py."""
+    import importlib.util
+    import pathlib
+
+    for path in sorted(pathlib.Path(__file__).parent.glob("tour_*.py")):
+        spec = importlib.util.spec_from_file_location(path.stem, path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        yield module.tour
 
 
 if __name__ == "__main__":
