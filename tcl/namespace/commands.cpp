@@ -232,37 +232,19 @@ static py::object tcmd_init(Call& c) {
     return py::none();
 }
 
-static py::object tcmd_enter(Call& c) {
-    Ctx x(c);
-    py::object f = super_attr(x, x.g(N_TempTclCommand), c[0], N_enter);
-    if (truthy(f)) return vcall(f);
-    return py::reinterpret_borrow<py::object>(c[0]);
-}
-
-// self.delete(), with a TclError (command already gone) ignored.
-static void delete_quietly(const Ctx& x, py::handle self) {
-    try {
-        x.meth(self, N_delete_);
-    } catch (py::error_already_set& e) {
-        e.restore();
-        if (!x.pending_tcl_error()) throw_error();
-        PyErr_Clear();
-    }
-}
+static py::object tcmd_enter(Call& c) { return enter_next(Ctx(c), N_TempTclCommand, c[0]); }
 
 static py::object tcmd_exit(Call& c) {
     Ctx x(c);
-    delete_quietly(x, c[0]);
-    py::object f = super_attr(x, x.g(N_TempTclCommand), c[0], N_exit);
-    if (truthy(f)) return call_star(f, c[1], py::handle());
-    return py::reinterpret_borrow<py::object>(Py_False);
+    call_ignoring_tcl_error(x, c[0], N_delete_);
+    return exit_next(x, N_TempTclCommand, c[0], c[1]);
 }
 
 static py::object tcmd_del(Call& c) {
     Ctx x(c);
     py::handle self = c[0];
     int owns = PyObject_HasAttr(self.ptr(), x.n(N_wrapped).ptr());
-    if (owns) delete_quietly(x, self);
+    if (owns) call_ignoring_tcl_error(x, self, N_delete_);
     py::object f = super_attr(x, c.cls(), self, N_del);
     if (truthy(f)) vcall(f);
     return py::none();

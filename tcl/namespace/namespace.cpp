@@ -5,7 +5,13 @@
 namespace movarn::ns {
 
 bool Ctx::pending_tcl_error() const {
+    // The global is read with the error put aside, then the error is back.
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    py::object type = py::reinterpret_steal<py::object>(t), value = py::reinterpret_steal<py::object>(v),
+               trace = py::reinterpret_steal<py::object>(tb);
     py::object tcl_error = g(N_TclError);
+    PyErr_Restore(type.release().ptr(), value.release().ptr(), trace.release().ptr());
     return PyErr_ExceptionMatches(tcl_error.ptr());
 }
 
@@ -48,6 +54,28 @@ py::object temp_name(const Ctx& x, py::handle self, py::handle name) {
 py::object super_attr(const Ctx& x, py::handle cls, py::handle self, int name) {
     py::object sup = vcall(py::handle((PyObject*)&PySuper_Type), cls, self);
     return getattr_or_none(sup, x.n(name));
+}
+
+py::object enter_next(const Ctx& x, int cls_name, py::handle self) {
+    py::object f = super_attr(x, x.g(cls_name), self, N_enter);
+    if (truthy(f)) return vcall(f);
+    return py::reinterpret_borrow<py::object>(self);
+}
+
+py::object exit_next(const Ctx& x, int cls_name, py::handle self, py::handle exc_info) {
+    py::object f = super_attr(x, x.g(cls_name), self, N_exit);
+    if (truthy(f)) return call_star(f, exc_info, py::handle());
+    return py::reinterpret_borrow<py::object>(Py_False);
+}
+
+void call_ignoring_tcl_error(const Ctx& x, py::handle self, int method) {
+    try {
+        x.meth(self, method);
+    } catch (py::error_already_set& e) {
+        e.restore();
+        if (!x.pending_tcl_error()) throw_error();
+        PyErr_Clear();
+    }
 }
 
 py::object call_with_extra(py::handle f, py::handle args, py::handle kwargs,

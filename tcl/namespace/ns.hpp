@@ -228,6 +228,13 @@ py::object fetch_exception();
 py::object temp_name(const Ctx& x, py::handle self, py::handle name);
 // getattr(super(cls, self), name, None)
 py::object super_attr(const Ctx& x, py::handle cls, py::handle self, int name);
+// The temporary classes' context protocol, handing on to a further
+// __enter__/__exit__ after `cls` in the method resolution order:
+// f() or self, and f(*exc_info) or False.
+py::object enter_next(const Ctx& x, int cls_name, py::handle self);
+py::object exit_next(const Ctx& x, int cls_name, py::handle self, py::handle exc_info);
+// self.<method>() with a TclError (the thing is already gone) ignored.
+void call_ignoring_tcl_error(const Ctx& x, py::handle self, int method);
 // f(*args, **kwargs) where the caller also passes `extra` keywords: a
 // repeated keyword is an error, as for a Python call.
 py::object call_with_extra(py::handle f, py::handle args, py::handle kwargs,

@@ -253,24 +253,15 @@ static py::object tns_init(Call& c) {
 
 static py::object tns_enter(Call& c) {
     Ctx x(c);
-    py::object f = super_attr(x, x.g(N_TempTclNamespace), c[0], N_enter);
-    py::object result = truthy(f) ? vcall(f) : py::reinterpret_borrow<py::object>(c[0]);
+    py::object result = enter_next(x, N_TempTclNamespace, c[0]);
     x.meth(c[0], N_create);
     return result;
 }
 
 static py::object tns_exit(Call& c) {
     Ctx x(c);
-    try {
-        x.meth(c[0], N_delete_);
-    } catch (py::error_already_set& e) {
-        e.restore();
-        if (!x.pending_tcl_error()) throw_error();
-        PyErr_Clear();
-    }
-    py::object f = super_attr(x, x.g(N_TempTclNamespace), c[0], N_exit);
-    if (truthy(f)) return call_star(f, c[1], py::handle());
-    return py::reinterpret_borrow<py::object>(Py_False);
+    call_ignoring_tcl_error(x, c[0], N_delete_);
+    return exit_next(x, N_TempTclNamespace, c[0], c[1]);
 }
 
 // ---- class statements ---------------------------------------------------------------------

@@ -190,20 +190,12 @@ static py::object temp_init(Call& c) {
     return py::none();
 }
 
-static py::object temp_enter(Call& c) {
-    Ctx x(c);
-    py::object f = super_attr(x, x.g(N_TempTclVariable), c[0], N_enter);
-    if (truthy(f)) return vcall(f);
-    return py::reinterpret_borrow<py::object>(c[0]);
-}
+static py::object temp_enter(Call& c) { return enter_next(Ctx(c), N_TempTclVariable, c[0]); }
 
 static py::object temp_exit(Call& c) {
     Ctx x(c);
-    py::handle self = c[0];
-    vcall_kw(x.attr(self, N_unset), {}, {{x.n(N_nocomplain), py::handle(Py_True)}});
-    py::object f = super_attr(x, x.g(N_TempTclVariable), self, N_exit);
-    if (truthy(f)) return call_star(f, c[1], py::handle());
-    return py::reinterpret_borrow<py::object>(Py_False);
+    vcall_kw(x.attr(c[0], N_unset), {}, {{x.n(N_nocomplain), py::handle(Py_True)}});
+    return exit_next(x, N_TempTclVariable, c[0], c[1]);
 }
 
 // ---- TclArrayVariable -------------------------------------------------------------
