@@ -290,7 +290,15 @@ static const FuncSpec S_EXPORT{"export", "self, clear, *patterns", ns_export};
 static const FuncSpec S_FORGET{"forget", "self, *patterns", ns_forget};
 static const FuncSpec S_IMPORT{"import_", "self, force, *patterns", ns_import};
 static const FuncSpec S_ORIGIN{"origin", "self, command", ns_origin};
-static const FuncSpec S_PARENT{"parent", "self, force_eval", ns_parent};
+static const char PARENT_DOC[] =
+    "The parent namespace.\n"
+    "\n"
+    "Asks Tcl (\"namespace parent\"), unless force_eval is true and the name is\n"
+    "absolute: then the answer is computed locally, as Tcl gives it for an\n"
+    "existing namespace: the qualifiers of the normalised name (\"::a\" for\n"
+    "\"::a::b\"), \"::\" for a child of the global namespace, and \"\" for \"::\"\n"
+    "itself, which has no parent.\n";
+static const FuncSpec S_PARENT{"parent", "self, force_eval", ns_parent, PARENT_DOC};
 static const FuncSpec S_WHICH{"which", "self, name, command, variable", ns_which};
 static const FuncSpec S_IS_ABSOLUTE{"is_absolute", "self", ns_is_absolute};
 static const FuncSpec S_IS_RELATIVE{"is_relative", "self", ns_is_relative};
