@@ -6,7 +6,6 @@ ASAN_DIR := $(BUILD)/asan
 PKG := $(BUILD)/pkg
 MESON ?= meson
 PYTEST := $(PYTHON) -m pytest
-SOURCES := $(shell find tcl tests/native -name '*.cpp' -o -name '*.hpp') meson.build meson_options.txt
 
 .PHONY: all build test demo bench sanitize install-check clean
 
