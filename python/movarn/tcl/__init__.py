@@ -78,6 +78,8 @@ class Interpreter:
         (values of Tcl types it does not know, such as variable names) are
         returned as their Tcl strings.
         """
+        if type(value) is str:
+            return self.app.tk.splitlist(value)  # Tcl splits text into strings
         if isinstance(value, (str, bytes, _tkinter.Tcl_Obj)):
             value = self.tk.splitlist(value)
         if isinstance(value, (tuple, list)):
@@ -137,7 +139,29 @@ def set_default(interp):
     _default = interp
 
 
-_DELEGATED = frozenset(("tk", "cast_list", "cast_array", "cast_boolean", "cast_any", "history", "vars"))
+# The conversions are plain functions, so the hot ones (cast_list splits
+# every level of a keyed list) are found without the module __getattr__.
+def cast_list(value):
+    """``cast_list`` of the default interpreter."""
+    return default().cast_list(value)
+
+
+def cast_array(value):
+    """``cast_array`` of the default interpreter."""
+    return default().cast_array(value)
+
+
+def cast_boolean(value):
+    """``cast_boolean`` of the default interpreter."""
+    return default().cast_boolean(value)
+
+
+def cast_any(value):
+    """``cast_any`` of the default interpreter."""
+    return default().cast_any(value)
+
+
+_DELEGATED = frozenset(("tk", "history", "vars"))
 
 
 def __getattr__(name):
