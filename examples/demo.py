@@ -105,9 +105,9 @@ def tours():
     import pathlib
 
     for path in sorted(pathlib.Path(__file__).parent.glob("tour_*.py")):
-        spec = importlib.util.spec_from_file_location(path.stem, path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location(path.stem, path)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         yield module.tour
 
 

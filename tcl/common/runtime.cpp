@@ -263,7 +263,7 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
             }
         }
         Call call{fn, slots};
-        return fn->spec->impl(call);
+        return fn->fdef->impl(call);
     });
 }
 
@@ -666,18 +666,18 @@ py::object ModuleBuilder::import_relative(const char* sibling, const char* attr)
 
 // A real code object with the function's parameters, so inspect and help()
 // show the true signature.
-static py::object make_code(const FuncSpec& spec, const std::string& qualname, const std::string& filename) {
-    std::string body = (spec.flags & F_GENERATOR) ? "yield" : "pass";
+static py::object make_code(const FuncSpec& fs, const std::string& qualname, const std::string& filename) {
+    std::string body = (fs.flags & F_GENERATOR) ? "yield" : "pass";
     std::string src;
-    if (spec.flags & F_CLASSCELL) {
-        src = "def __movarn_outer__():\n    __class__ = None\n    def " + std::string(spec.name) + "(" +
-              spec.params + "):\n        __class__\n        " + body + "\n    return " + spec.name + "\n";
+    if (fs.flags & F_CLASSCELL) {
+        src = "def __movarn_outer__():\n    __class__ = None\n    def " + std::string(fs.name) + "(" +
+              fs.params + "):\n        __class__\n        " + body + "\n    return " + fs.name + "\n";
     } else {
-        src = "def " + std::string(spec.name) + "(" + spec.params + "):\n    " + body + "\n";
+        src = "def " + std::string(fs.name) + "(" + fs.params + "):\n    " + body + "\n";
     }
     py::object top = steal(Py_CompileString(src.c_str(), filename.c_str(), Py_file_input));
     std::vector<py::object> todo{top};
-    py::str want(spec.name);
+    py::str want(fs.name);
     while (!todo.empty()) {
         py::object c = todo.back();
         todo.pop_back();
@@ -688,25 +688,25 @@ static py::object make_code(const FuncSpec& spec, const std::string& qualname, c
         for (auto item : py::tuple(c.attr("co_consts")))
             if (PyCode_Check(item.ptr())) todo.push_back(py::reinterpret_borrow<py::object>(item));
     }
-    throw std::runtime_error("code object not found for " + std::string(spec.name));
+    throw std::runtime_error("code object not found for " + std::string(fs.name));
 }
 
-py::object ModuleBuilder::function(const FuncSpec& spec, const std::string& qualprefix, py::object defaults,
+py::object ModuleBuilder::function(const FuncSpec& fs, const std::string& qualprefix, py::object defaults,
                                    py::object kwdefaults, py::object closure) const {
-    std::string qualname = qualprefix.empty() ? spec.name : qualprefix + "." + spec.name;
+    std::string qualname = qualprefix.empty() ? fs.name : qualprefix + "." + fs.name;
     py::object modname = dict["__name__"];
     std::string filename = "<" + modname.cast<std::string>() + ">";
-    py::object code = make_code(spec, qualname, filename);
+    py::object code = make_code(fs, qualname, filename);
     auto* tp = reinterpret_cast<PyTypeObject*>(state().function_type);
     auto* f = PyObject_GC_New(FunctionObject, tp);
     if (!f) throw_error();
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->fdef = &fs;
     f->module = Py_NewRef(module);
-    f->name = PyUnicode_FromString(spec.name);
+    f->name = PyUnicode_FromString(fs.name);
     f->qualname = PyUnicode_FromString(qualname.c_str());
     f->modname = modname.release().ptr();
-    f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    f->doc = fs.doc ? PyUnicode_FromString(fs.doc) : Py_NewRef(Py_None);
     f->defaults = defaults.is_none() ? nullptr : defaults.release().ptr();
     f->kwdefaults = kwdefaults.is_none() ? nullptr : kwdefaults.release().ptr();
     f->dict = nullptr;

@@ -41,7 +41,7 @@ struct FuncSpec {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FuncSpec* spec;
+    const FuncSpec* fdef;
     PyObject* module;  // owning module: its state holds interned names and originals
     PyObject* name;
     PyObject* qualname;
@@ -128,7 +128,7 @@ struct ModuleBuilder {
     py::object import(const char* module, const char* attr = nullptr) const;
     py::object import_relative(const char* sibling, const char* attr) const;
     // A function object; qualprefix "" for module level, "Cls" for methods.
-    py::object function(const FuncSpec& spec, const std::string& qualprefix = "",
+    py::object function(const FuncSpec& fs, const std::string& qualprefix = "",
                         py::object defaults = py::none(), py::object kwdefaults = py::none(),
                         py::object closure = py::none()) const;
 };

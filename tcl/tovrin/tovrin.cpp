@@ -908,8 +908,8 @@ static void body(PyObject* m) {
 
     ClassDef cd("Tovrin", "Tovrin", py::make_tuple(attrdict, mutable_mapping), CLASS_DOC);
     py::object cell = cd.new_cell();
-    auto method = [&](const FuncSpec& spec) {
-        return mb.function(spec, "Tovrin", py::none(), py::none(), (spec.flags & F_CLASSCELL) ? cell : py::none());
+    auto method = [&](const FuncSpec& fs) {
+        return mb.function(fs, "Tovrin", py::none(), py::none(), (fs.flags & F_CLASSCELL) ? cell : py::none());
     };
     py::object init = method(INIT), from_tcl = mb.function(FROM_TCL, "Tovrin");
     py::object getitem = method(GETITEM), setitem = method(SETITEM);
