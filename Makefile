@@ -45,7 +45,7 @@ install-check:
 	rm -rf $(BUILD)/venv
 	$(PYTHON) -m venv --system-site-packages $(BUILD)/venv
 	$(BUILD)/venv/bin/pip install --quiet --no-build-isolation --no-index .
-	cd /tmp && $(CURDIR)/$(BUILD)/venv/bin/python -c "import movarn.tcl.zendra as z; print('installed:', z.zendra(['pip', 'install ok']))"
+	cd /tmp && $(CURDIR)/$(BUILD)/venv/bin/python -c "import movarn.tcl.tovrin, movarn.tcl.namespace, movarn.tcl.vesk, movarn.tcl.zendra as z; print('installed:', z.zendra(['pip', 'install ok']))"
 
 clean:
 	rm -rf $(BUILD)

@@ -165,3 +165,16 @@ void module_free(void* m);
 int run_exec(PyObject* m, void (*body)(PyObject*));
 
 }  // namespace movarn
+
+// The module definition glue (multi-phase init, shared state layout) for a
+// module whose body is `body(PyObject* module)`.  Use at global scope.
+#define MOVARN_MODULE(NAME, DOC, BODY)                                                                   \
+    namespace {                                                                                          \
+    int movarn_exec_##NAME(PyObject* m) { return ::movarn::run_exec(m, BODY); }                          \
+    PyModuleDef_Slot movarn_slots_##NAME[] = {{Py_mod_exec, (void*)movarn_exec_##NAME}, {0, nullptr}};   \
+    PyModuleDef movarn_def_##NAME = {                                                                    \
+        PyModuleDef_HEAD_INIT, #NAME, DOC, sizeof(::movarn::ModuleState), nullptr, movarn_slots_##NAME, \
+        ::movarn::module_traverse, ::movarn::module_clear, ::movarn::module_free,                       \
+    };                                                                                                   \
+    }                                                                                                    \
+    PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&movarn_def_##NAME); }

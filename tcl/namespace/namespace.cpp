@@ -143,15 +143,6 @@ static void body(PyObject* m) {
     mb.set("TempTclNamespace", build_temp_namespace(mb, namespace_cls));
 }
 
-static int exec(PyObject* m) { return run_exec(m, body); }
-
-static PyModuleDef_Slot slots[] = {{Py_mod_exec, (void*)exec}, {0, nullptr}};
-
-static PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "namespace", MODULE_DOC, sizeof(ModuleState), nullptr, slots,
-    module_traverse,       module_clear, module_free,
-};
-
 }  // namespace movarn::ns
 
-PyMODINIT_FUNC PyInit_namespace(void) { return PyModuleDef_Init(&movarn::ns::def); }
+MOVARN_MODULE(namespace, movarn::ns::MODULE_DOC, movarn::ns::body)

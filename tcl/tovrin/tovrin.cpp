@@ -958,15 +958,6 @@ static void body(PyObject* m) {
     mb.set("__test__", test);
 }
 
-static int exec(PyObject* m) { return run_exec(m, body); }
-
-static PyModuleDef_Slot slots[] = {{Py_mod_exec, (void*)exec}, {0, nullptr}};
-
-static PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "tovrin", MODULE_DOC, sizeof(ModuleState), nullptr, slots,
-    module_traverse,       module_clear, module_free,
-};
-
 }  // namespace movarn::tovrin_mod
 
-PyMODINIT_FUNC PyInit_tovrin(void) { return PyModuleDef_Init(&movarn::tovrin_mod::def); }
+MOVARN_MODULE(tovrin, movarn::tovrin_mod::MODULE_DOC, movarn::tovrin_mod::body)

@@ -269,15 +269,6 @@ static void body(PyObject* m) {
     mb.set("Vesk_Code", build_class(mb, code));
 }
 
-static int exec(PyObject* m) { return run_exec(m, body); }
-
-static PyModuleDef_Slot slots[] = {{Py_mod_exec, (void*)exec}, {0, nullptr}};
-
-static PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "vesk", MODULE_DOC, sizeof(ModuleState), nullptr, slots,
-    module_traverse,       module_clear, module_free,
-};
-
 }  // namespace movarn::vesk_mod
 
-PyMODINIT_FUNC PyInit_vesk(void) { return PyModuleDef_Init(&movarn::vesk_mod::def); }
+MOVARN_MODULE(vesk, movarn::vesk_mod::MODULE_DOC, movarn::vesk_mod::body)

@@ -529,15 +529,6 @@ static void body(PyObject* m) {
     mb.set("__test__", test);
 }
 
-static int exec(PyObject* m) { return run_exec(m, body); }
-
-static PyModuleDef_Slot slots[] = {{Py_mod_exec, (void*)exec}, {0, nullptr}};
-
-static PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "zendra", MODULE_DOC, sizeof(ModuleState), nullptr, slots,
-    module_traverse,       module_clear, module_free,
-};
-
 }  // namespace movarn::zendra_mod
 
-PyMODINIT_FUNC PyInit_zendra(void) { return PyModuleDef_Init(&movarn::zendra_mod::def); }
+MOVARN_MODULE(zendra, movarn::zendra_mod::MODULE_DOC, movarn::zendra_mod::body)
