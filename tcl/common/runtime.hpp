@@ -111,6 +111,18 @@ py::object vcall_kw(py::handle f, std::initializer_list<py::handle> args,
 // f(*args, **kwargs) with a tuple and a dict.
 py::object call_star(py::handle f, py::handle args, py::handle kwargs);
 bool truthy(py::handle o);
+
+// Counts against Python's recursion limit for the guard's lifetime, so deep
+// or self-containing structures raise RecursionError instead of overflowing
+// the C stack.
+struct RecursionGuard {
+    explicit RecursionGuard(const char* where = "") {
+        if (Py_EnterRecursiveCall(where)) throw_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
 bool is_instance(py::handle o, py::handle cls);
 // getattr(obj, name, None) where only AttributeError counts as missing.
 py::object getattr_or_none(py::handle obj, py::handle name);

@@ -70,15 +70,6 @@ enum Ref {
 
 using Opt = std::optional<py::object>;  // empty: the error the caller would catch
 
-struct RecursionGuard {
-    explicit RecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where)) throw_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
 static py::object borrow(PyObject* p) { return py::reinterpret_borrow<py::object>(p); }
 
 static bool matches(PyObject* exc) {

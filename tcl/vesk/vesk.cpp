@@ -29,18 +29,6 @@ enum Name {
     N_dunder_str,
 };
 
-// __getattr__ reaches itself again when the object lacks `tcl` or `cmd` (an
-// instance made without __init__, as copy and pickle do): the recursion
-// limit must stop that, not the C stack.
-struct RecursionGuard {
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall("")) throw_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
 // While alive, `exc` is the exception being handled, as inside an except
 // block: errors raised meanwhile get it as their __context__.
 struct Handling {
@@ -103,6 +91,9 @@ static py::object vesk_init_impl(Call& c) {
 }
 
 static py::object vesk_getattr_impl(Call& c) {
+    // __getattr__ reaches itself again when the object lacks `tcl` or `cmd`
+    // (an instance made without __init__, as copy and pickle do): the
+    // recursion limit must stop that, not the C stack.
     RecursionGuard guard;
     py::object cls = c.global(N_Vesk_Code);
     py::object tcl = get(c[0], c.name(N_tcl));

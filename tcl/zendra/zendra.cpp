@@ -57,15 +57,6 @@ static bool plain_builtin(PyTypeObject* t) {
            t == &PyDict_Type || t == &PySet_Type || t == &PyFrozenSet_Type;
 }
 
-struct RecursionGuard {
-    explicit RecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where)) throw_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
 static py::object zendra_do(const Call& c, py::handle obj);
 static py::object tclobj_do(const Call& c, py::handle obj);
 static py::object update_string_of_list(const Call& c, py::handle list_obj);
