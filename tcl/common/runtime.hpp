@@ -136,7 +136,11 @@ struct ModuleBuilder {
     ModuleBuilder(PyObject* m, std::initializer_list<const char*> names);
     ModuleState& state() const { return state_of(module); }
     py::handle name(int idx) const { return PyTuple_GET_ITEM(state().names, idx); }
-    void set(const char* key, py::handle value) { dict[key] = value; }
+    // Keys are interned, so call-time lookups with interned names match by identity.
+    void set(const char* key, py::handle value) {
+        py::object k = steal(PyUnicode_InternFromString(key));
+        if (PyDict_SetItem(dict.ptr(), k.ptr(), value.ptr()) < 0) throw_error();
+    }
     py::object import(const char* module, const char* attr = nullptr) const;
     py::object import_relative(const char* sibling, const char* attr) const;
     // A function object; qualprefix "" for module level, "Cls" for methods.

@@ -16,41 +16,39 @@ enum Flags : unsigned {
 
 inline bool brace_mode(unsigned flags) { return (flags & USE_BRACES) && !(flags & DONT_USE_BRACES); }
 
-// True when `s`, read as the content of a braced Tcl word (a backslash hides
-// the character after it), never drops below nesting zero and ends at zero.
-// Braces are only safe when this holds: otherwise Tcl would end the word
-// early and read the rest as further words or commands.
-template <class C>
-bool braces_safe(const C* s, std::size_t n) {
-    long level = 0;
-    for (std::size_t i = 0; i < n; i++) {
-        C c = s[i];
-        if (c == '\\') {
-            i++;
-        } else if (c == '{') {
-            level++;
-        } else if (c == '}') {
-            if (--level < 0) return false;
-        }
-    }
-    return level == 0;
+// Characters the scanner looks at; everything else is skipped quickly.
+inline bool scan_special(std::uint32_t c) {
+    return c < 128 && (c == '{' || c == '}' || c == '[' || c == '$' || c == ';' || c == ' ' || c == '\\' ||
+                       (c >= '\t' && c <= '\r'));
 }
 
 // Decide how one element must be quoted.  The brace counting deliberately
-// counts a brace after a backslash; brace mode is then only kept when it is
-// also safe for Tcl's reading (braces_safe).
+// counts a brace after a backslash.  Brace mode is then only kept when it is
+// also safe for Tcl's reading of a braced word, counted in the same pass (a
+// backslash hides the character after it): the nesting never drops below
+// zero and ends at zero.  Otherwise Tcl would end the word early and read the
+// rest as further words or commands.
 template <class C>
 unsigned scan(const C* s, std::size_t n) {
-    long level = 0;
+    long level = 0, tcl_level = 0;
+    bool tcl_unsafe = false, hidden = false;
     unsigned flags = 0;
     if (n == 0 || s[0] == '{' || s[0] == '"') flags |= USE_BRACES;
     for (std::size_t i = 0; i < n; i++) {
+        if (!scan_special(s[i])) {
+            hidden = false;
+            continue;
+        }
+        bool escaped = hidden;
+        hidden = false;
         switch (s[i]) {
             case '{':
                 level++;
+                if (!escaped) tcl_level++;
                 break;
             case '}':
                 if (--level < 0) flags |= DONT_USE_BRACES | BRACES_UNMATCHED;
+                if (!escaped && --tcl_level < 0) tcl_unsafe = true;
                 break;
             case '[':
             case '$':
@@ -68,13 +66,14 @@ unsigned scan(const C* s, std::size_t n) {
                     flags = DONT_USE_BRACES | BRACES_UNMATCHED;
                 else
                     flags |= USE_BRACES;
+                hidden = !escaped;
                 break;
             default:
                 break;
         }
     }
     if (level != 0) flags = DONT_USE_BRACES | BRACES_UNMATCHED;
-    if (brace_mode(flags) && !braces_safe(s, n)) flags = DONT_USE_BRACES | BRACES_UNMATCHED;
+    if (brace_mode(flags) && (tcl_unsafe || tcl_level != 0)) flags = DONT_USE_BRACES | BRACES_UNMATCHED;
     return flags;
 }
 

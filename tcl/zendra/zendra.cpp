@@ -117,19 +117,29 @@ static O* write_str(py::handle s, unsigned flags, O* out) {
     return with_units(s, [&](auto* d, std::size_t n) { return quote::write_quoted(d, n, flags, out); });
 }
 
-// Writes each (string, flags) into one new str, joined by single spaces.
-static py::object join_quoted(const std::vector<py::object>& strs, std::vector<unsigned>& flags) {
-    std::size_t total = strs.empty() ? 0 : strs.size() - 1;
+// One list element on its way to the list string: the item's zendra()
+// result, the string that is quoted, and its flags.
+struct Element {
+    py::object value;
+    py::object text;
+    unsigned flags = 0;
+};
+
+// Writes each element's quoted text into one new str, joined by single spaces.
+static py::object join_quoted(std::vector<Element>& elements) {
+    std::size_t total = elements.empty() ? 0 : elements.size() - 1;
     Py_UCS4 maxchar = 127;
-    for (std::size_t i = 0; i < strs.size(); i++) {
-        total += quoted_length_str(strs[i], flags[i]);
-        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(strs[i].ptr()));
+    for (auto& e : elements) {
+        total += quoted_length_str(e.text, e.flags);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(e.text.ptr()));
     }
     py::object out = steal(PyUnicode_New((Py_ssize_t)total, maxchar));
     auto fill = [&](auto* p) {
-        for (std::size_t i = 0; i < strs.size(); i++) {
-            if (i) *p++ = ' ';
-            p = write_str(strs[i], flags[i], p);
+        bool first = true;
+        for (auto& e : elements) {
+            if (!first) *p++ = ' ';
+            first = false;
+            p = write_str(e.text, e.flags, p);
         }
     };
     switch (PyUnicode_KIND(out.ptr())) {
@@ -182,23 +192,31 @@ static py::object convert_impl(Call& c) {
         if (PyUnicode_READ_CHAR(s.ptr(), 0) == '{') vcall_method(flags_obj, c.name(N_add), c.name(N_BRACES_UNMATCHED));
         if (contains(flags_obj, c.name(N_BRACES_UNMATCHED))) flags |= quote::BRACES_UNMATCHED;
     }
-    std::vector<py::object> one{s};
-    std::vector<unsigned> f{flags};
-    return join_quoted(one, f);
+    std::vector<Element> one{{py::object(), s, flags}};
+    return join_quoted(one);
 }
 
 // ---- _tcl_UpdateStringOfList(listObj) -------------------------------------------------
 static py::object update_string_of_list(const Call& c, py::handle list_obj) {
     RecursionGuard guard(" while converting a Tcl list");
-    std::vector<py::object> elements;
-    if (PyList_CheckExact(list_obj.ptr()) || PyTuple_CheckExact(list_obj.ptr()))
-        elements.reserve((std::size_t)PySequence_Fast_GET_SIZE(list_obj.ptr()));
-    py::object it = steal(PyObject_GetIter(list_obj.ptr()));
-    while (PyObject* item = PyIter_Next(it.ptr())) {
-        py::object hold = py::reinterpret_steal<py::object>(item);
-        elements.push_back(call_zendra(c, hold));
+    std::vector<Element> elements;
+    PyObject* seq = list_obj.ptr();
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        // Indexing with the size read anew each time walks a list exactly as
+        // its iterator does, also when a conversion changes the list.
+        elements.reserve((std::size_t)PySequence_Fast_GET_SIZE(seq));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); i++) {
+            py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(seq, i));
+            elements.push_back({call_zendra(c, item), py::object(), 0});
+        }
+    } else {
+        py::object it = steal(PyObject_GetIter(seq));
+        while (PyObject* item = PyIter_Next(it.ptr())) {
+            py::object hold = py::reinterpret_steal<py::object>(item);
+            elements.push_back({call_zendra(c, hold), py::object(), 0});
+        }
+        if (PyErr_Occurred()) throw_error();
     }
-    if (PyErr_Occurred()) throw_error();
 
     py::object scan = c.global(N_scan);
     py::object conv = c.global(N_convert);
@@ -206,27 +224,23 @@ static py::object update_string_of_list(const Call& c, py::handle list_obj) {
     if (scan.ptr() == c.ref(R_scan).ptr() && conv.ptr() == c.ref(R_convert).ptr() &&
         z.ptr() == c.ref(R_zendra).ptr()) {
         // Own scanner and converter: flags stay bit masks, output is written once.
-        std::vector<py::object> strs(elements.size());
-        std::vector<unsigned> flags(elements.size());
-        for (std::size_t i = 0; i < elements.size(); i++) {
-            py::handle e = elements[i];
-            py::object s = PyUnicode_CheckExact(e.ptr()) ? py::reinterpret_borrow<py::object>(e) : zendra_do(c, e);
-            flags[i] = scan_str(as_str(s));
-            strs[i] = std::move(s);
+        for (auto& e : elements) {
+            e.text = PyUnicode_CheckExact(e.value.ptr()) ? e.value : zendra_do(c, e.value);
+            e.flags = scan_str(as_str(e.text));
         }
-        for (std::size_t i = 0; i < elements.size(); i++) {
+        for (auto& e : elements) {
             // The converter converts its input again; only non-strings can differ.
-            if (!PyUnicode_CheckExact(elements[i].ptr())) strs[i] = as_str(zendra_do(c, elements[i]));
+            if (!PyUnicode_CheckExact(e.value.ptr())) e.text = as_str(zendra_do(c, e.value));
         }
-        return join_quoted(strs, flags);
+        return join_quoted(elements);
     }
     std::vector<py::object> flag_objs;
     flag_objs.reserve(elements.size());
     py::object one = steal(PyLong_FromLong(1));
-    for (auto& e : elements) flag_objs.push_back(steal(PyObject_GetItem(vcall(scan, e).ptr(), one.ptr())));
+    for (auto& e : elements) flag_objs.push_back(steal(PyObject_GetItem(vcall(scan, e.value).ptr(), one.ptr())));
     py::object parts = steal(PyList_New((Py_ssize_t)elements.size()));
     for (std::size_t i = 0; i < elements.size(); i++)
-        PyList_SET_ITEM(parts.ptr(), (Py_ssize_t)i, vcall(conv, elements[i], flag_objs[i]).release().ptr());
+        PyList_SET_ITEM(parts.ptr(), (Py_ssize_t)i, vcall(conv, elements[i].value, flag_objs[i]).release().ptr());
     return steal(PyUnicode_Join(c.name(N_space).ptr(), parts.ptr()));
 }
 
