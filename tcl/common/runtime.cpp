@@ -84,7 +84,7 @@ static PyObject* guarded(F&& f) {
 }
 
 py::object Call::global(int name_idx) const {
-    PyObject* key = PyTuple_GET_ITEM(state().names, name_idx);
+    PyObject* key = name(name_idx).ptr();
     PyObject* v = PyDict_GetItemWithError(fn->globals, key);
     if (!v) {
         if (PyErr_Occurred()) throw_error();
@@ -586,6 +586,7 @@ static PyType_Spec gen_spec = {
 
 py::object make_generator(const Call& call, GenStart start, py::object captured) {
     auto* tp = reinterpret_cast<PyTypeObject*>(call.state().generator_type);
+    if (!tp) throw std::runtime_error("the module of this function has been torn down");
     auto* g = PyObject_GC_New(GeneratorObject, tp);
     if (!g) throw_error();
     g->start = start;

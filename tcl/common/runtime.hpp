@@ -13,6 +13,7 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,7 +82,13 @@ struct Call {
     PyObject** slots;
     py::handle operator[](Py_ssize_t i) const { return slots[i]; }
     ModuleState& state() const { return state_of(fn->module); }
-    py::handle name(int idx) const { return PyTuple_GET_ITEM(state().names, idx); }
+    // The module's interned names; a module already torn down (state
+    // cleared while a function survives it) raises instead of crashing.
+    py::handle name(int idx) const {
+        PyObject* names = state().names;
+        if (!names) throw std::runtime_error("the module of this function has been torn down");
+        return PyTuple_GET_ITEM(names, idx);
+    }
     py::handle ref(int idx) const { return state().refs[idx]; }
     // Module global looked up now: module dict, then builtins, else NameError.
     py::object global(int name_idx) const;
