@@ -178,19 +178,8 @@ static py::object cmd_eval(Call& c) {
     return apply_cast(x, self, x.tk_eval(self, x.zendra(tclcmd)));
 }
 
-static py::object cmd_absolute(Call& c) {
-    Ctx x(c);
-    py::handle self = c[0];
-    py::object name = x.attr(self, N_cmd_name);
-    if (starts_with_sep(x, name)) return name;
-    py::object current = interp::call_words(x.names(), x.tcl(self), x.n(N_w_namespace), x.n(N_w_current));
-    return vcall(x.attr(x.g(N_TclNamespace), N_join), current, name);
-}
-static py::object cmd_make_absolute(Call& c) {
-    Ctx x(c);
-    x.setattr(c[0], N_cmd_name, x.meth(c[0], N_absolute));
-    return py::none();
-}
+static py::object cmd_absolute(Call& c) { return absolute_name(Ctx(c), c[0], N_cmd_name); }
+static py::object cmd_make_absolute(Call& c) { return make_absolute(Ctx(c), c[0], N_cmd_name); }
 
 static py::object cmd_repr(Call& c) {
     Ctx x(c);

@@ -26,6 +26,18 @@ py::object tuple_concat(py::handle a, py::handle b) { return steal(PySequence_Co
 
 bool starts_with_sep(const Ctx& x, py::handle s) { return truthy(x.meth(s, N_startswith, x.n(N_sep))); }
 
+py::object absolute_name(const Ctx& x, py::handle self, int attr) {
+    py::object name = x.attr(self, attr);
+    if (starts_with_sep(x, name)) return name;
+    py::object current = interp::call_words(x.names(), x.tcl(self), x.n(N_w_namespace), x.n(N_w_current));
+    return vcall(x.attr(x.g(N_TclNamespace), N_join), current, name);
+}
+
+py::object make_absolute(const Ctx& x, py::handle self, int attr) {
+    x.setattr(self, attr, x.meth(self, N_absolute));
+    return py::none();
+}
+
 py::object fetch_exception() {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);

@@ -191,6 +191,11 @@ struct Ctx {
 py::object tuple_of(std::initializer_list<py::handle> items);
 py::object tuple_concat(py::handle a, py::handle b);
 bool starts_with_sep(const Ctx& x, py::handle s);
+// The handle's name held in `attr`, made absolute: unchanged when it starts
+// with "::", else joined to the interpreter's current namespace.
+py::object absolute_name(const Ctx& x, py::handle self, int attr);
+// self.<attr> = self.absolute()
+py::object make_absolute(const Ctx& x, py::handle self, int attr);
 // `raise new_type(exc) from exc` for the exception being handled.
 [[noreturn]] void raise_from(PyObject* new_type, py::handle exc);
 // A generator over self.ns.tcl.cast_list(self.ns.call(("::info", word))),

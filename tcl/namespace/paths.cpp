@@ -234,11 +234,7 @@ static py::object ns_absolute(Call& c) {
     return vcall(x.attr(x.g(N_TclNamespace), N_join), current, x.attr(c[0], N_ns));
 }
 
-static py::object ns_make_absolute(Call& c) {
-    Ctx x(c);
-    x.setattr(c[0], N_ns, x.meth(c[0], N_absolute));
-    return py::none();
-}
+static py::object ns_make_absolute(Call& c) { return make_absolute(Ctx(c), c[0], N_ns); }
 
 static py::object ns_str(Call& c) { return Ctx(c).attr(c[0], N_ns); }
 

@@ -153,21 +153,8 @@ static py::object var_is_array(Call& c) {
     return x.cast(c[0], N_cast_boolean, r);
 }
 
-static py::object var_absolute(Call& c) {
-    Ctx x(c);
-    py::handle self = c[0];
-    py::object name = x.attr(self, N_var_name);
-    if (starts_with_sep(x, name)) return name;
-    py::object current = interp::call_words(x.names(), x.tcl(self), x.n(N_w_namespace), x.n(N_w_current));
-    return vcall(x.attr(x.g(N_TclNamespace), N_join), current, name);
-}
-
-static py::object var_make_absolute(Call& c) {
-    Ctx x(c);
-    py::object name = x.meth(c[0], N_absolute);
-    x.setattr(c[0], N_var_name, name);
-    return py::none();
-}
+static py::object var_absolute(Call& c) { return absolute_name(Ctx(c), c[0], N_var_name); }
+static py::object var_make_absolute(Call& c) { return make_absolute(Ctx(c), c[0], N_var_name); }
 
 static py::object var_str(Call& c) { return Ctx(c).attr(c[0], N_var_name); }
 static py::object var_tclobj(Call& c) {
