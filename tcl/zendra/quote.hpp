@@ -12,6 +12,7 @@ enum Flags : unsigned {
     USE_BRACES = 1,
     DONT_USE_BRACES = 2,
     BRACES_UNMATCHED = 4,
+    QUOTE_HASH = 8,  // backslash mode only: the leading "#" is written "\#"
 };
 
 inline bool brace_mode(unsigned flags) { return (flags & USE_BRACES) && !(flags & DONT_USE_BRACES); }
@@ -82,6 +83,16 @@ inline unsigned backslash_flags(unsigned flags, std::uint32_t first) {
     return first == '{' ? (flags | BRACES_UNMATCHED) : flags;
 }
 
+// A list whose first element begins with "#" would be read as a comment
+// when its text is evaluated as a script, and the rest of that line would
+// run as code.  That element is quoted as Tcl 8.6 quotes it: braced where
+// braces are allowed, otherwise with its "#" backslashed.  Only the list
+// writer applies this; a single element keeps its own quoting.
+inline unsigned first_element_flags(unsigned flags, const std::uint32_t first, std::size_t n) {
+    if (n == 0 || first != '#') return flags;
+    return (flags & DONT_USE_BRACES) ? (flags | QUOTE_HASH) : (flags | USE_BRACES);
+}
+
 // Length of the quoted element; `flags` gains BRACES_UNMATCHED as convert would add it.
 template <class C>
 std::size_t quoted_length(const C* s, std::size_t n, unsigned& flags) {
@@ -89,7 +100,7 @@ std::size_t quoted_length(const C* s, std::size_t n, unsigned& flags) {
     if (brace_mode(flags)) return n + 2;
     flags = backslash_flags(flags, s[0]);
     bool esc_braces = flags & BRACES_UNMATCHED;
-    std::size_t len = n;
+    std::size_t len = n + ((flags & QUOTE_HASH) ? 1 : 0);
     for (std::size_t i = 0; i < n; i++) {
         switch (s[i]) {
             case '[':
@@ -133,6 +144,7 @@ O* write_quoted(const C* s, std::size_t n, unsigned flags, O* out) {
         return out;
     }
     bool esc_braces = flags & BRACES_UNMATCHED;
+    if (flags & QUOTE_HASH) *out++ = '\\';
     for (std::size_t i = 0; i < n; i++) {
         C c = s[i];
         switch (c) {
@@ -175,6 +187,30 @@ O* write_quoted(const C* s, std::size_t n, unsigned flags, O* out) {
                 *out++ = static_cast<O>(c);
                 break;
         }
+    }
+    return out;
+}
+
+// A whole list of elements of one code-unit type, as the list writer builds
+// it: each element scanned, the first one checked for "#", quoted, joined by
+// single spaces.  `Text` is any container of contiguous code units.
+template <class Text>
+std::size_t list_length(const Text* elems, std::size_t count, unsigned* flags) {
+    std::size_t total = count ? count - 1 : 0;
+    for (std::size_t i = 0; i < count; i++) {
+        const auto* s = elems[i].data();
+        std::size_t n = elems[i].size();
+        flags[i] = scan(s, n);
+        if (i == 0) flags[i] = first_element_flags(flags[i], n ? std::uint32_t(s[0]) : 0, n);
+        total += quoted_length(s, n, flags[i]);
+    }
+    return total;
+}
+template <class Text, class O>
+O* write_list(const Text* elems, std::size_t count, const unsigned* flags, O* out) {
+    for (std::size_t i = 0; i < count; i++) {
+        if (i) *out++ = ' ';
+        out = write_quoted(elems[i].data(), elems[i].size(), flags[i], out);
     }
     return out;
 }

@@ -33,6 +33,7 @@ enum Name {
     N_false,
     N_empty,
     N_space,
+    N_backslash,
 };
 
 // Originals kept in module state: a module global may only be bypassed while
@@ -125,10 +126,17 @@ struct Element {
     unsigned flags = 0;
 };
 
-// Writes each element's quoted text into one new str, joined by single spaces.
-static py::object join_quoted(std::vector<Element>& elements) {
+// Writes each element's quoted text into one new str, joined by single
+// spaces.  A whole list also guards its first element against reading as a
+// comment (quote::first_element_flags); a single element does not.
+static py::object join_quoted(std::vector<Element>& elements, bool whole_list) {
     std::size_t total = elements.empty() ? 0 : elements.size() - 1;
     Py_UCS4 maxchar = 127;
+    if (whole_list && !elements.empty()) {
+        Element& e = elements.front();
+        Py_ssize_t n = PyUnicode_GET_LENGTH(e.text.ptr());
+        e.flags = quote::first_element_flags(e.flags, n ? PyUnicode_READ_CHAR(e.text.ptr(), 0) : 0, (std::size_t)n);
+    }
     for (auto& e : elements) {
         total += quoted_length_str(e.text, e.flags);
         maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(e.text.ptr()));
@@ -193,7 +201,7 @@ static py::object convert_impl(Call& c) {
         if (contains(flags_obj, c.name(N_BRACES_UNMATCHED))) flags |= quote::BRACES_UNMATCHED;
     }
     std::vector<Element> one{{py::object(), s, flags}};
-    return join_quoted(one);
+    return join_quoted(one, false);
 }
 
 // ---- _tcl_UpdateStringOfList(listObj) -------------------------------------------------
@@ -232,15 +240,22 @@ static py::object update_string_of_list(const Call& c, py::handle list_obj) {
             // The converter converts its input again; only non-strings can differ.
             if (!PyUnicode_CheckExact(e.value.ptr())) e.text = as_str(zendra_do(c, e.value));
         }
-        return join_quoted(elements);
+        return join_quoted(elements, true);
     }
     std::vector<py::object> flag_objs;
     flag_objs.reserve(elements.size());
     py::object one = steal(PyLong_FromLong(1));
     for (auto& e : elements) flag_objs.push_back(steal(PyObject_GetItem(vcall(scan, e.value).ptr(), one.ptr())));
     py::object parts = steal(PyList_New((Py_ssize_t)elements.size()));
-    for (std::size_t i = 0; i < elements.size(); i++)
-        PyList_SET_ITEM(parts.ptr(), (Py_ssize_t)i, vcall(conv, elements[i].value, flag_objs[i]).release().ptr());
+    for (std::size_t i = 0; i < elements.size(); i++) {
+        py::object part = vcall(conv, elements[i].value, flag_objs[i]);
+        // A rebound converter's first element that begins with "#" is a bare
+        // word; "\#" reads back as "#" and keeps the script one command.
+        if (i == 0 && PyUnicode_Check(part.ptr()) && PyUnicode_GET_LENGTH(part.ptr()) &&
+            PyUnicode_READ_CHAR(part.ptr(), 0) == '#')
+            part = steal(PyUnicode_Concat(c.name(N_backslash).ptr(), part.ptr()));
+        PyList_SET_ITEM(parts.ptr(), (Py_ssize_t)i, part.release().ptr());
+    }
     return steal(PyUnicode_Join(c.name(N_space).ptr(), parts.ptr()));
 }
 
@@ -478,7 +493,7 @@ static void body(PyObject* m) {
                          "_sysmaxsize", "_Tcl_ScanElement", "_Tcl_ConvertElement", "_zendra_from_sequence",
                          "_zendra_from_mapping", "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj",
                          "__zendra__", "__tclobj__", "USE_BRACES", "TCL_DONT_USE_BRACES", "BRACES_UNMATCHED",
-                         "add", "true", "false", "", " "});
+                         "add", "true", "false", "", " ", "\\"});
     ModuleState& st = mb.state();
     py::object abc = mb.import("collections.abc");
     mb.set("Mapping", abc.attr("Mapping"));
