@@ -1,0 +1,89 @@
+// Small helpers over the C API, module state and call-time globals.
+#include "internal.hpp"
+
+#include <vector>
+
+namespace movarn {
+
+// ---- helpers ----------------------------------------------------------------
+void throw_error() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    throw py::error_already_set();
+}
+
+bool truthy(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
+bool is_instance(py::handle o, py::handle cls) {
+    int r = PyObject_IsInstance(o.ptr(), cls.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
+py::object getattr_or_none(py::handle obj, py::handle name) {
+    PyObject* r = nullptr;
+    if (_PyObject_LookupAttr(obj.ptr(), name.ptr(), &r) < 0) throw_error();
+    if (!r) return py::none();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::str format_str(const char* fmt, py::handle arg) {
+    py::object f = steal(PyUnicode_FromString(fmt));
+    return py::reinterpret_steal<py::str>(steal(PyUnicode_Format(f.ptr(), arg.ptr())).release());
+}
+
+py::object vcall_kw(py::handle f, std::initializer_list<py::handle> args,
+                    std::initializer_list<std::pair<py::handle, py::handle>> kwargs) {
+    std::vector<PyObject*> arr;
+    arr.reserve(args.size() + kwargs.size() + 1);
+    arr.push_back(nullptr);
+    for (auto a : args) arr.push_back(a.ptr());
+    py::object names = steal(PyTuple_New((Py_ssize_t)kwargs.size()));
+    Py_ssize_t i = 0;
+    for (auto& kv : kwargs) {
+        PyTuple_SET_ITEM(names.ptr(), i++, py::reinterpret_borrow<py::object>(kv.first).release().ptr());
+        arr.push_back(kv.second.ptr());
+    }
+    return steal(PyObject_Vectorcall(f.ptr(), arr.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwargs.size() ? names.ptr() : nullptr));
+}
+
+py::object call_star(py::handle f, py::handle args, py::handle kwargs) {
+    PyObject* kw = (kwargs && PyDict_GET_SIZE(kwargs.ptr())) ? kwargs.ptr() : nullptr;
+    return steal(PyObject_Call(f.ptr(), args.ptr(), kw));
+}
+
+py::object staticmethod(py::handle fn) { return steal(PyStaticMethod_New(fn.ptr())); }
+
+ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+py::object Call::global(int name_idx) const {
+    PyObject* key = name(name_idx).ptr();
+    PyObject* v = PyDict_GetItemWithError(fn->globals, key);
+    if (!v) {
+        if (PyErr_Occurred()) throw_error();
+        PyObject* builtins = PyEval_GetBuiltins();
+        v = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+            throw_error();
+        }
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+py::object Call::cls() const {
+    PyObject* cell = (fn->closure && PyTuple_Check(fn->closure) && PyTuple_GET_SIZE(fn->closure))
+                         ? PyTuple_GET_ITEM(fn->closure, 0)
+                         : nullptr;
+    PyObject* c = cell ? PyCell_GET(cell) : nullptr;
+    if (!c) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        throw_error();
+    }
+    return py::reinterpret_borrow<py::object>(c);
+}
+}  // namespace movarn

@@ -1,0 +1,105 @@
+// Module construction: multi-phase init glue, the module builder, imports,
+// and a class builder equivalent to a class statement.
+#include "internal.hpp"
+
+namespace movarn {
+
+// ---- module construction -----------------------------------------------------------
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(m));
+    if (!st) return 0;
+    Py_VISIT(st->function_type);
+    Py_VISIT(st->generator_type);
+    Py_VISIT(st->names);
+    for (auto* r : st->refs) Py_VISIT(r);
+    return 0;
+}
+int module_clear(PyObject* m) {
+    auto* st = static_cast<ModuleState*>(PyModule_GetState(m));
+    if (!st) return 0;
+    Py_CLEAR(st->function_type);
+    Py_CLEAR(st->generator_type);
+    Py_CLEAR(st->names);
+    for (auto*& r : st->refs) Py_CLEAR(r);
+    return 0;
+}
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
+int run_exec(PyObject* m, void (*body)(PyObject*)) {
+    PyObject* r = guarded([&]() -> py::object {
+        body(m);
+        return py::none();
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+ModuleBuilder::ModuleBuilder(PyObject* m, std::initializer_list<const char*> names_)
+    : module(m), dict(py::reinterpret_borrow<py::dict>(PyModule_GetDict(m))) {
+    ModuleState& st = state();
+    st.function_type = steal(PyType_FromModuleAndSpec(m, &function_spec, nullptr)).release().ptr();
+    st.generator_type = steal(PyType_FromModuleAndSpec(m, &gen_spec, nullptr)).release().ptr();
+    py::object t = steal(PyTuple_New((Py_ssize_t)names_.size()));
+    Py_ssize_t i = 0;
+    for (const char* n : names_) PyTuple_SET_ITEM(t.ptr(), i++, steal(PyUnicode_InternFromString(n)).release().ptr());
+    st.names = t.release().ptr();
+    // The generators are generators as far as collections.abc is concerned.
+    py::object abc = steal(PyImport_ImportModule("collections.abc"));
+    abc.attr("Generator").attr("register")(py::handle(st.generator_type));
+}
+
+py::object ModuleBuilder::import(const char* mod, const char* attr) const {
+    py::object m = steal(PyImport_ImportModule(mod));
+    if (!attr) return m;
+    return m.attr(attr);
+}
+
+py::object ModuleBuilder::import_relative(const char* sibling, const char* attr) const {
+    // `from .sibling import attr`, relative to the module's own package.
+    py::object fromlist = py::make_tuple(attr);
+    py::object m = steal(PyImport_ImportModuleLevel(sibling, dict.ptr(), dict.ptr(), fromlist.ptr(), 1));
+    PyObject* r = nullptr;
+    if (_PyObject_LookupAttr(m.ptr(), py::str(attr).ptr(), &r) < 0) throw_error();
+    if (!r) {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr,
+                     py::getattr(m, "__name__", py::str("?")).ptr());
+        throw_error();
+    }
+    return py::reinterpret_steal<py::object>(r);
+}
+
+ClassDef::ClassDef(std::string n, std::string q, py::tuple b, const char* d)
+    : name(std::move(n)), qualname(std::move(q)), bases(std::move(b)), doc(d), classcell(py::none()) {}
+
+py::object ClassDef::new_cell() {
+    if (classcell.is_none()) classcell = steal(PyCell_New(nullptr));
+    return py::make_tuple(classcell);
+}
+
+py::object build_class(const ModuleBuilder& mb, ClassDef& def) {
+    // The metaclass is the most derived metaclass of the bases, as for a class statement.
+    PyObject* winner = def.bases.size() ? (PyObject*)Py_TYPE(def.bases[0].ptr()) : (PyObject*)&PyType_Type;
+    for (auto base : def.bases) {
+        PyObject* tmp = (PyObject*)Py_TYPE(base.ptr());
+        if (PyType_IsSubtype((PyTypeObject*)winner, (PyTypeObject*)tmp)) continue;
+        if (PyType_IsSubtype((PyTypeObject*)tmp, (PyTypeObject*)winner)) {
+            winner = tmp;
+            continue;
+        }
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass "
+                        "of the metaclasses of all its bases");
+        throw_error();
+    }
+    py::handle meta(winner);
+    py::str name(def.name);
+    py::object ns = meta.attr("__prepare__")(name, def.bases);
+    ns[py::str("__module__")] = mb.dict["__name__"];
+    ns[py::str("__qualname__")] = py::str(def.qualname);
+    if (def.doc) ns[py::str("__doc__")] = py::str(def.doc);
+    for (auto& kv : def.members) ns[py::str(kv.first)] = kv.second;
+    if (!def.classcell.is_none()) ns[py::str("__classcell__")] = def.classcell;
+    return meta(name, def.bases, ns);
+}
+}  // namespace movarn
