@@ -160,6 +160,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             }
         }
         Call call{fn, slots};
+        // Counted like any Python call, so recursion through the package's
+        // own functions stops at the recursion limit.
+        RecursionGuard guard(" while calling a Python object");
         return fn->fdef->impl(call);
     });
 }

@@ -15,8 +15,17 @@ struct GeneratorObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* weaklist;
-    int state;  // 0 not started, 1 running through the items, 2 finished
+    int state;     // 0 not started, 1 going through the items, 2 finished
+    bool running;  // inside start() or the next item: gi_running
 };
+
+// As for a Python generator, re-entering one that is running is refused:
+// its iterator may not exist yet.
+static bool refuse_if_running(GeneratorObject* g) {
+    if (!g->running) return false;
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return true;
+}
 
 static int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* g = reinterpret_cast<GeneratorObject*>(self);
@@ -50,7 +59,9 @@ static void gen_finish(GeneratorObject* g) {
 }
 static PyObject* gen_iternext(PyObject* self) {
     auto* g = reinterpret_cast<GeneratorObject*>(self);
+    if (refuse_if_running(g)) return nullptr;
     if (g->state == 2) return nullptr;
+    g->running = true;
     if (g->state == 0) {
         g->state = 1;
         PyObject* it = guarded([&]() -> py::object {
@@ -58,17 +69,20 @@ static PyObject* gen_iternext(PyObject* self) {
             return steal(PyObject_GetIter(iterable.ptr()));
         });
         if (!it) {
+            g->running = false;
             gen_finish(g);
             return nullptr;
         }
         g->iter = it;
     }
     PyObject* item = PyIter_Next(g->iter);
+    g->running = false;
     if (!item) gen_finish(g);
     return item;
 }
 static PyObject* gen_send(PyObject* self, PyObject* value) {
     auto* g = reinterpret_cast<GeneratorObject*>(self);
+    if (refuse_if_running(g)) return nullptr;
     if (g->state == 0 && value != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
         return nullptr;
@@ -82,9 +96,11 @@ static PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nar
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
     }
+    auto* g = reinterpret_cast<GeneratorObject*>(self);
+    if (refuse_if_running(g)) return nullptr;
     // The body is a plain loop over the items: nothing catches the exception,
     // so the generator ends and the exception comes back out.
-    gen_finish(reinterpret_cast<GeneratorObject*>(self));
+    gen_finish(g);
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : Py_None;
     PyObject* tb = nargs > 2 ? args[2] : Py_None;
@@ -112,14 +128,18 @@ static PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return nullptr;
 }
 static PyObject* gen_close(PyObject* self, PyObject*) {
-    gen_finish(reinterpret_cast<GeneratorObject*>(self));
+    auto* g = reinterpret_cast<GeneratorObject*>(self);
+    if (refuse_if_running(g)) return nullptr;
+    gen_finish(g);
     Py_RETURN_NONE;
 }
 static PyObject* gen_repr(PyObject* self) {
     return PyUnicode_FromFormat("<generator object %U at %p>", reinterpret_cast<GeneratorObject*>(self)->qualname,
                                 self);
 }
-static PyObject* gen_running(PyObject*, void*) { Py_RETURN_FALSE; }
+static PyObject* gen_running(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<GeneratorObject*>(self)->running);
+}
 
 static PyMethodDef gen_methods[] = {
     {"send", (PyCFunction)gen_send, METH_O, nullptr},
@@ -169,6 +189,7 @@ py::object make_generator(const Call& call, GenStart start, py::object captured)
     g->qualname = Py_NewRef(call.fn->qualname);
     g->weaklist = nullptr;
     g->state = 0;
+    g->running = false;
     PyObject_GC_Track(g);
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(g));
 }

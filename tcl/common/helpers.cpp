@@ -1,9 +1,37 @@
 // Small helpers over the C API, module state and call-time globals.
 #include "internal.hpp"
 
+#include <pthread.h>
+
 #include <vector>
 
 namespace movarn {
+
+// ---- the C stack guard --------------------------------------------------------
+thread_local std::uintptr_t stack_limit = 0;
+
+// The lowest address the guard lets recursion reach: the stack's low end plus
+// a margin for whatever the deepest level still calls (Python, Tcl, libc).
+std::uintptr_t measure_stack_limit() {
+    std::uintptr_t limit = 1;  // unknown bounds: never trip
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* addr = nullptr;
+        std::size_t size = 0;
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
+            std::size_t margin = size >= (std::size_t(4) << 20) ? (std::size_t(512) << 10) : size / 4;
+            limit = reinterpret_cast<std::uintptr_t>(addr) + margin;
+        }
+        pthread_attr_destroy(&attr);
+    }
+    stack_limit = limit;
+    return limit;
+}
+
+void throw_stack_exhausted(const char* where) {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s (C stack nearly exhausted)", where);
+    throw py::error_already_set();
+}
 
 // ---- helpers ----------------------------------------------------------------
 void throw_error() {

@@ -37,6 +37,10 @@ int run_exec(PyObject* m, void (*body)(PyObject*)) {
 
 ModuleBuilder::ModuleBuilder(PyObject* m, std::initializer_list<const char*> names_)
     : module(m), dict(py::reinterpret_borrow<py::dict>(PyModule_GetDict(m))) {
+    // pybind11 sets up its internals on first use, which may be the
+    // destructor of an error object at the recursion limit, where calling
+    // Python fails and the process would abort.  Set them up now.
+    py::detail::get_internals();
     ModuleState& st = state();
     st.function_type = steal(PyType_FromModuleAndSpec(m, &function_spec, nullptr)).release().ptr();
     st.generator_type = steal(PyType_FromModuleAndSpec(m, &gen_spec, nullptr)).release().ptr();

@@ -12,6 +12,7 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
@@ -119,12 +120,27 @@ py::object vcall_kw(py::handle f, std::initializer_list<py::handle> args,
 py::object call_star(py::handle f, py::handle args, py::handle kwargs);
 bool truthy(py::handle o);
 
+// The C stack of the running thread, measured once per thread.  A user may
+// raise the recursion limit far beyond what the stack holds, so recursive
+// paths also stop while a safety margin of stack is still left.
+extern thread_local std::uintptr_t stack_limit;  // 0: not measured yet
+std::uintptr_t measure_stack_limit();
+inline bool stack_nearly_exhausted() {
+    std::uintptr_t limit = stack_limit ? stack_limit : measure_stack_limit();
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < limit;
+}
+[[noreturn]] void throw_stack_exhausted(const char* where);
+
 // Counts against Python's recursion limit for the guard's lifetime, so deep
 // or self-containing structures raise RecursionError instead of overflowing
 // the C stack.
 struct RecursionGuard {
     explicit RecursionGuard(const char* where = "") {
         if (Py_EnterRecursiveCall(where)) throw_error();
+        if (stack_nearly_exhausted()) {
+            Py_LeaveRecursiveCall();
+            throw_stack_exhausted(where);
+        }
     }
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard&) = delete;

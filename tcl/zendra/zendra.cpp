@@ -323,6 +323,9 @@ static Kind classify(const Call& c, py::handle obj) {
 static py::object zendra_do(const Call& c, py::handle obj) {
     PyTypeObject* t = Py_TYPE(obj.ptr());
     if (!plain_builtin(t)) {
+        // A protocol method may hand back an object that converts through
+        // this same path again; each step counts as a recursion level.
+        RecursionGuard guard(" while converting an object with zendra()");
         py::object f = getattr_or_none(obj, c.name(N_dunder_zendra));
         if (truthy(f)) return vcall(f);
         f = getattr_or_none(obj, c.name(N_dunder_tclobj));

@@ -122,7 +122,9 @@ class Interpreter:
         return value
 
 
-_default = None
+# importlib.reload() keeps the default it had, so handles made before the
+# reload stay on the same Tcl interpreter.
+_default = globals().get("_default")
 
 
 def default():
