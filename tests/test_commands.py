@@ -1,11 +1,13 @@
 """Command handles, temporary commands and the command views."""
 
+import collections.abc
 import functools
 import gc
 import inspect
 import subprocess
 import sys
 import os
+import types
 import weakref
 
 import pytest
@@ -108,6 +110,50 @@ def test_build_tclcmd_and_options(fake):
     bad = TclCommand("f", keywords={1: 2}, tcl=fake)
     with pytest.raises(TypeError):
         bad.build_tclcmd()
+
+
+class _Options(collections.abc.Mapping):
+    def __init__(self, **items):
+        self._items = items
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self):
+        return len(self._items)
+
+
+class _KeysTwice:
+    def keys(self):
+        return ["a", "a"]
+
+    def __getitem__(self, key):
+        return 1
+
+
+@pytest.mark.parametrize("keywords", [types.MappingProxyType({"a": 1, "b": 2}), _Options(a=1, b=2)])
+def test_stored_keywords_may_be_any_mapping(fake, keywords):
+    h = TclCommand(("f",), tcl=fake)
+    h.keywords = keywords
+    assert h.build_tclcmd() == ("f", "-a", 1, "-b", 2)
+
+
+@pytest.mark.parametrize("keywords", [[1, 2], 5, None, _KeysTwice()])
+def test_stored_keywords_that_are_no_mapping_raise_as_python_does(fake, keywords):
+    def kwargs_to_dashed_args(**kwargs):
+        pass
+
+    with pytest.raises(TypeError) as python:
+        kwargs_to_dashed_args(**keywords)
+    h = TclCommand(("f",), tcl=fake)
+    h.keywords = keywords
+    with pytest.raises(TypeError) as ours:
+        h.build_tclcmd()
+    prefix = "movarn.tcl.namespace.TclCommand.kwargs_to_dashed_args() "
+    assert str(ours.value) == prefix + str(python.value).split("() ", 1)[1]
 
 
 def test_call_eval_cast_and_logging(fake):

@@ -119,6 +119,42 @@ static py::object cmd_proc_arg_default(Call& c) {
     });
 }
 
+// f(**mapping) as a Python call spells it: `keywords` is a public attribute
+// and may hold any object, so anything but a dict is expanded through its
+// keys() and item lookup, and a non-mapping or a repeated key gets Python's
+// own TypeError.
+static py::object call_star_star(py::handle f, py::handle mapping) {
+    py::object kw = py::reinterpret_borrow<py::object>(mapping);
+    if (!PyDict_CheckExact(mapping.ptr())) {
+        kw = steal(PyDict_New());
+        if (_PyDict_MergeEx(kw.ptr(), mapping.ptr(), 2) < 0) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                py::object desc = steal(_PyObject_FunctionStr(f.ptr()));
+                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", desc.ptr(),
+                             Py_TYPE(mapping.ptr())->tp_name);
+            } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+                // A repeated key comes as an unnormalised KeyError((key,));
+                // a KeyError raised by the mapping's own lookup goes on.
+                PyObject *t, *v, *tb;
+                PyErr_Fetch(&t, &v, &tb);
+                if (v && PyTuple_Check(v) && PyTuple_GET_SIZE(v) == 1) {
+                    py::object type = py::reinterpret_steal<py::object>(t);
+                    py::object value = py::reinterpret_steal<py::object>(v);
+                    py::object trace = py::reinterpret_steal<py::object>(tb);
+                    py::object desc = steal(_PyObject_FunctionStr(f.ptr()));
+                    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", desc.ptr(),
+                                 PyTuple_GET_ITEM(v, 0));
+                } else {
+                    PyErr_Restore(t, v, tb);
+                }
+            }
+            throw_error();
+        }
+    }
+    return call_star(f, py::tuple(), kw);
+}
+
 static py::object cmd_build_tclcmd(Call& c) {
     Ctx x(c);
     py::handle self = c[0], args = c[1], kwargs = c[2];
@@ -134,7 +170,7 @@ static py::object cmd_build_tclcmd(Call& c) {
     } else {
         keywords = x.attr(self, N_keywords);
     }
-    py::object dashed = call_star(x.attr(self, N_kwargs_to_dashed_args), py::tuple(), keywords);
+    py::object dashed = call_star_star(x.attr(self, N_kwargs_to_dashed_args), keywords);
     return tuple_concat(tclcmd, dashed);
 }
 
