@@ -115,6 +115,14 @@ def test_local_parent_agrees_with_tcl(interp, fake, name, parent):
     assert interp.tk.call("namespace", "parent", normalize(name) or "::") == parent
 
 
+@pytest.mark.parametrize("normal", [5, None, b"::a", ["::a"]])
+def test_local_parent_checks_what_normalize_returns(fake, monkeypatch, normal):
+    monkeypatch.setattr(TclNamespace, "normalize", staticmethod(lambda string: normal))
+    with pytest.raises(TypeError, match="^expected TclNamespace.normalize\\(\\) to return str, not %s$"
+                       % type(normal).__name__):
+        TclNamespace("::a::b", tcl=fake).parent(force_eval=True)
+
+
 def test_create_current_namespace_is_refused(fake):
     with pytest.raises(ValueError, match="^Cannot create current namespace$"):
         TclNamespace("", tcl=fake).create()

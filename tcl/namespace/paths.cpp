@@ -202,6 +202,12 @@ static py::object ns_parent(Call& c) {
     // namespace, and "" for the global namespace itself.
     py::object namespace_cls = x.g(N_TclNamespace);
     py::object normal = vcall(x.attr(namespace_cls, N_normalize), x.attr(self, N_ns));
+    // normalize is looked up on the module global, which may be rebound.
+    if (!PyUnicode_Check(normal.ptr())) {
+        PyErr_Format(PyExc_TypeError, "expected TclNamespace.normalize() to return str, not %.200s",
+                     Py_TYPE(normal.ptr())->tp_name);
+        throw_error();
+    }
     if (PyUnicode_GET_LENGTH(normal.ptr()) == 0) return normal;
     py::object q = vcall(x.attr(namespace_cls, N_qualifiers), normal);
     if (truthy(q)) return q;
