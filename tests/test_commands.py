@@ -156,6 +156,58 @@ def test_stored_keywords_that_are_no_mapping_raise_as_python_does(fake, keywords
     assert str(ours.value) == prefix + str(python.value).split("() ", 1)[1]
 
 
+def _python_error(action):
+    with pytest.raises(Exception) as info:
+        action()
+    return info.type, str(info.value)
+
+
+@pytest.mark.parametrize("items", [[("a", 1, 2)], [("a",)], [5], [None]])
+def test_construction_keywords_unpack_items_as_python_does(fake, items):
+    class Keywords(dict):
+        def items(self):
+            return items
+
+    def unpack():
+        for key, value in items:
+            pass
+
+    with pytest.raises(Exception) as ours:
+        TclCommand(("f",), keywords=Keywords(x=1), tcl=fake)
+    assert (ours.type, str(ours.value)) == _python_error(unpack)
+
+
+class _Unsplittable(TclCommand):
+    def build_tclcmd(self, *args, **kwargs):
+        return 5
+
+
+@pytest.mark.parametrize("make, python", [
+    (lambda fake: TclCommand("puts hi", tcl=fake), lambda: int(5)[1:]),
+    (lambda fake: TclCommand(_Unsplittable(("f",), tcl=fake), tcl=fake), lambda: int(5)[1:]),
+    (lambda fake: TclCommand(TclCommand(("f",), tcl=fake), args="x", tcl=fake),
+     lambda: TclCommand.build_tclcmd(*5)),
+])
+def test_construction_from_odd_splits_raises_as_python_does(fake, monkeypatch, make, python):
+    monkeypatch.setattr(movarn.tcl, "cast_list", lambda value: 5, raising=False)
+    with pytest.raises(TypeError) as ours:
+        make(fake)
+    assert (TypeError, str(ours.value)) == _python_error(python)
+
+
+@pytest.mark.parametrize("manager", [object(), type("EnterOnly", (), {"__enter__": lambda self: self})()])
+def test_proc_arg_default_needs_a_context_manager(fake, monkeypatch, manager):
+    def python():
+        with manager:
+            pass
+
+    monkeypatch.setattr(nsmod, "TempTclVariable", lambda tcl: manager)
+    with pytest.raises(TypeError) as ours:
+        TclCommand(("p",), tcl=fake).proc_arg_default("a")
+    assert (TypeError, str(ours.value)) == _python_error(python)
+    assert fake.log == []
+
+
 def test_call_eval_cast_and_logging(fake):
     fake.answers.update(call="7", eval="8")
     lines = []

@@ -3,7 +3,8 @@
 import pytest
 import tkinter
 
-from movarn.tcl.namespace import TclArrayVariable, TclNamespace, TclVariable
+from movarn.tcl import namespace as nsmod
+from movarn.tcl.namespace import TclArrayVariable, TclNamespace, TclVariable, TempTclCommand
 
 
 @pytest.fixture
@@ -110,3 +111,32 @@ def test_byref_keyword_rules(fake):
 def test_views_check_their_namespace():
     with pytest.raises(AssertionError):
         TclNamespace.VariablesView("not a namespace")
+
+
+def _delete_vars_item(ns):
+    del ns.vars["missing"]
+
+
+def _delete_cmds_item(ns):
+    del ns.cmds["missing"]
+
+
+@pytest.mark.parametrize("bad", [None, 5, (tkinter.TclError, 3)])
+@pytest.mark.parametrize("operation", [
+    lambda ns: ns.vars["missing"],
+    _delete_vars_item,
+    _delete_cmds_item,
+    lambda ns: TclVariable("::missing", tcl=ns.tcl).unset(nocomplain=True),
+    lambda ns: TempTclCommand(tcl=ns.tcl).__exit__(None, None, None),
+])
+def test_a_rebound_tcl_error_that_cannot_be_caught(app, monkeypatch, bad, operation):
+    # As `except TclError:` does: TypeError, with the Tcl error at the end
+    # of its context chain (one refusal per handler it passed).
+    monkeypatch.setattr(nsmod, "TclError", bad)
+    with pytest.raises(TypeError, match="^catching classes that do not inherit from BaseException is not allowed$") \
+            as info:
+        operation(app)
+    error = info.value
+    while isinstance(error, TypeError):
+        error = error.__context__
+    assert isinstance(error, tkinter.TclError)

@@ -7,6 +7,54 @@ static py::object cmd_words(const Ctx& x, py::handle self, int first, int second
     return tuple_of({x.n(first), x.n(second), x.attr(self, N_cmd_name)});
 }
 
+// f(**mapping) as a Python call spells it: `keywords` is a public attribute
+// and may hold any object, so anything but a dict is expanded through its
+// keys() and item lookup, and a non-mapping or a repeated key gets Python's
+// own TypeError.
+static py::object call_star_star(py::handle f, py::handle mapping) {
+    py::object kw = py::reinterpret_borrow<py::object>(mapping);
+    if (!PyDict_CheckExact(mapping.ptr())) {
+        kw = steal(PyDict_New());
+        if (_PyDict_MergeEx(kw.ptr(), mapping.ptr(), 2) < 0) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                py::object desc = steal(_PyObject_FunctionStr(f.ptr()));
+                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", desc.ptr(),
+                             Py_TYPE(mapping.ptr())->tp_name);
+            } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+                // A repeated key comes as an unnormalised KeyError((key,));
+                // a KeyError raised by the mapping's own lookup goes on.
+                PyObject *t, *v, *tb;
+                PyErr_Fetch(&t, &v, &tb);
+                if (v && PyTuple_Check(v) && PyTuple_GET_SIZE(v) == 1) {
+                    py::object type = py::reinterpret_steal<py::object>(t);
+                    py::object value = py::reinterpret_steal<py::object>(v);
+                    py::object trace = py::reinterpret_steal<py::object>(tb);
+                    py::object desc = steal(_PyObject_FunctionStr(f.ptr()));
+                    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", desc.ptr(),
+                                 PyTuple_GET_ITEM(v, 0));
+                } else {
+                    PyErr_Restore(t, v, tb);
+                }
+            }
+            throw_error();
+        }
+    }
+    return call_star(f, py::tuple(), kw);
+}
+
+// f(*seq) as a Python call spells it: a non-iterable gets Python's TypeError.
+static py::object call_star_args(py::handle f, py::handle seq) {
+    PyObject* s = seq.ptr();
+    if (!PyTuple_CheckExact(s) && !Py_TYPE(s)->tp_iter && !PySequence_Check(s)) {
+        py::object desc = steal(_PyObject_FunctionStr(f.ptr()));
+        PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", desc.ptr(),
+                     Py_TYPE(s)->tp_name);
+        throw_error();
+    }
+    return call_star(f, steal(PySequence_Tuple(s)), py::handle());
+}
+
 // ---- TclCommand ----------------------------------------------------------------------
 static py::object cmd_init(Call& c) {
     Ctx x(c);
@@ -20,23 +68,25 @@ static py::object cmd_init(Call& c) {
     py::object interp = truthy(c[4]) ? py::reinterpret_borrow<py::object>(c[4]) : package;
     x.setattr(self, N_tcl, interp::weak_proxy(x.names(), x.g(N_weakref), interp));
     py::object cast_list = x.attr(package, N_cast_list);
+    // args = cmd[1:]; cmd = cmd[0], by subscription: cmd comes from the
+    // package's splitter or an overridable build_tclcmd and may be any object.
+    // An empty command raises IndexError here, as indexing does.
     auto split_first = [&] {
-        args = steal(PySequence_GetSlice(cmd.ptr(), 1, PY_SSIZE_T_MAX));
-        cmd = steal(PySequence_GetItem(cmd.ptr(), 0));
+        py::object one = steal(PyLong_FromLong(1)), zero = steal(PyLong_FromLong(0));
+        py::object rest = steal(PySlice_New(one.ptr(), nullptr, nullptr));
+        args = steal(PyObject_GetItem(cmd.ptr(), rest.ptr()));
+        cmd = steal(PyObject_GetItem(cmd.ptr(), zero.ptr()));
     };
     if (args.is_none()) {
         if (is_instance(cmd, command_cls))
             cmd = x.meth(cmd, N_build_tclcmd);
         else if (Py_TYPE(cmd.ptr()) != &PyTuple_Type)
             cmd = vcall(cast_list, cmd);
-        // An empty command raises IndexError here, as indexing does.
-        py::object first = steal(PySequence_GetItem(cmd.ptr(), 0));
-        args = steal(PySequence_GetSlice(cmd.ptr(), 1, PY_SSIZE_T_MAX));
-        cmd = first;
+        split_first();
     } else {
         args = vcall(cast_list, args);
         if (is_instance(cmd, command_cls)) {
-            cmd = call_star(x.attr(cmd, N_build_tclcmd), steal(PySequence_Tuple(args.ptr())), py::handle());
+            cmd = call_star_args(x.attr(cmd, N_build_tclcmd), args);
             split_first();
         }
     }
@@ -47,9 +97,7 @@ static py::object cmd_init(Call& c) {
     if (truthy(keywords)) {
         py::object items = steal(PyObject_GetIter(x.meth(keywords, N_items).ptr()));
         while (PyObject* item = PyIter_Next(items.ptr())) {
-            py::object pair = py::reinterpret_steal<py::object>(item);
-            py::object key = steal(PySequence_GetItem(pair.ptr(), 0));
-            py::object value = steal(PySequence_GetItem(pair.ptr(), 1));
+            auto [key, value] = unpack_pair(py::reinterpret_steal<py::object>(item));
             if (PyObject_SetItem(x.attr(self, N_keywords).ptr(), key.ptr(), x.tclobj(value).ptr()) < 0)
                 throw_error();
         }
@@ -117,42 +165,6 @@ static py::object cmd_proc_arg_default(Call& c) {
         if (truthy(result)) return x.meth(tmp_var, N_get);
         return py::none();
     });
-}
-
-// f(**mapping) as a Python call spells it: `keywords` is a public attribute
-// and may hold any object, so anything but a dict is expanded through its
-// keys() and item lookup, and a non-mapping or a repeated key gets Python's
-// own TypeError.
-static py::object call_star_star(py::handle f, py::handle mapping) {
-    py::object kw = py::reinterpret_borrow<py::object>(mapping);
-    if (!PyDict_CheckExact(mapping.ptr())) {
-        kw = steal(PyDict_New());
-        if (_PyDict_MergeEx(kw.ptr(), mapping.ptr(), 2) < 0) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                py::object desc = steal(_PyObject_FunctionStr(f.ptr()));
-                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", desc.ptr(),
-                             Py_TYPE(mapping.ptr())->tp_name);
-            } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-                // A repeated key comes as an unnormalised KeyError((key,));
-                // a KeyError raised by the mapping's own lookup goes on.
-                PyObject *t, *v, *tb;
-                PyErr_Fetch(&t, &v, &tb);
-                if (v && PyTuple_Check(v) && PyTuple_GET_SIZE(v) == 1) {
-                    py::object type = py::reinterpret_steal<py::object>(t);
-                    py::object value = py::reinterpret_steal<py::object>(v);
-                    py::object trace = py::reinterpret_steal<py::object>(tb);
-                    py::object desc = steal(_PyObject_FunctionStr(f.ptr()));
-                    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", desc.ptr(),
-                                 PyTuple_GET_ITEM(v, 0));
-                } else {
-                    PyErr_Restore(t, v, tb);
-                }
-            }
-            throw_error();
-        }
-    }
-    return call_star(f, py::tuple(), kw);
 }
 
 static py::object cmd_build_tclcmd(Call& c) {

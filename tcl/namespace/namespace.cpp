@@ -4,15 +4,87 @@
 
 namespace movarn::ns {
 
+// What an except clause accepts: an exception class or a tuple of them.
+static bool catchable(py::handle cls) {
+    if (!PyTuple_Check(cls.ptr())) return PyExceptionClass_Check(cls.ptr());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls.ptr()); i++)
+        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(cls.ptr(), i))) return false;
+    return true;
+}
+
 bool Ctx::pending_tcl_error() const {
     // The global is read with the error put aside, then the error is back.
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb) PyException_SetTraceback(v, tb);
     py::object type = py::reinterpret_steal<py::object>(t), value = py::reinterpret_steal<py::object>(v),
                trace = py::reinterpret_steal<py::object>(tb);
     py::object tcl_error = g(N_TclError);
+    // TclError is a rebindable global: `except TclError` refuses what is no
+    // exception class, with the error being handled as the context.
+    if (!catchable(tcl_error)) {
+        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+        py::object refusal = fetch_exception();
+        PyException_SetContext(refusal.ptr(), value.release().ptr());
+        PyErr_SetObject(PyExc_TypeError, refusal.ptr());
+        throw_error();
+    }
     PyErr_Restore(type.release().ptr(), value.release().ptr(), trace.release().ptr());
     return PyErr_ExceptionMatches(tcl_error.ptr());
+}
+
+py::object lookup_special(py::handle obj, const char* name) {
+    py::object key = steal(PyUnicode_InternFromString(name));
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), key.ptr());
+    if (!found) return py::object();
+    py::object attr = py::reinterpret_borrow<py::object>(found);
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (!get) return attr;
+    return steal(get(attr.ptr(), obj.ptr(), (PyObject*)Py_TYPE(obj.ptr())));
+}
+
+std::pair<py::object, py::object> context_methods(py::handle manager) {
+    py::object enter = lookup_special(manager, "__enter__");
+    if (!enter) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(manager.ptr())->tp_name);
+        throw_error();
+    }
+    py::object exit = lookup_special(manager, "__exit__");
+    if (!exit) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     Py_TYPE(manager.ptr())->tp_name);
+        throw_error();
+    }
+    return {enter, exit};
+}
+
+std::pair<py::object, py::object> unpack_pair(py::handle item) {
+    PyObject* it = PyObject_GetIter(item.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item.ptr())->tp_iter && !PySequence_Check(item.ptr()))
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
+        throw_error();
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    py::object out[2];
+    for (int i = 0; i < 2; i++) {
+        PyObject* value = PyIter_Next(it);
+        if (!value) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw_error();
+        }
+        out[i] = py::reinterpret_steal<py::object>(value);
+    }
+    if (PyObject* extra = PyIter_Next(it)) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw_error();
+    return {out[0], out[1]};
 }
 
 py::object tuple_of(std::initializer_list<py::handle> items) {

@@ -204,10 +204,16 @@ py::object namespace_listing(const Call& c, py::handle view, int word);
 // Runs body(target) inside `with manager as target:`, with the protocol's
 // exit on every way out; returns body's result (None when the exit
 // swallowed an exception).
+// type(obj).<name> bound to obj, as the interpreter looks up special
+// methods; an empty object when the type has none.
+py::object lookup_special(py::handle obj, const char* name);
+// The manager's __enter__ and __exit__, bound; a TypeError as a `with`
+// statement raises it when either is missing.
+std::pair<py::object, py::object> context_methods(py::handle manager);
 template <class F>
 py::object with_context(py::handle manager, F&& body) {
-    py::object exit = steal(PyObject_GetAttrString((PyObject*)Py_TYPE(manager.ptr()), "__exit__"));
-    py::object target = vcall_method(manager, py::str("__enter__"));
+    auto [enter, exit] = context_methods(manager);
+    py::object target = vcall(enter);
     py::object result;
     try {
         result = body(target);
@@ -219,14 +225,16 @@ py::object with_context(py::handle manager, F&& body) {
         py::object type = py::reinterpret_steal<py::object>(t), value = py::reinterpret_steal<py::object>(v),
                    trace = py::reinterpret_steal<py::object>(tb ? tb : Py_NewRef(Py_None));
         if (!trace.is_none()) PyException_SetTraceback(value.ptr(), trace.ptr());
-        if (truthy(vcall(exit, manager, type, value, trace))) return py::none();
+        if (truthy(vcall(exit, type, value, trace))) return py::none();
         PyErr_Restore(type.release().ptr(), value.release().ptr(),
                       trace.is_none() ? nullptr : trace.release().ptr());
         throw py::error_already_set();
     }
-    vcall(exit, manager, py::none(), py::none(), py::none());
+    vcall(exit, py::none(), py::none(), py::none());
     return result;
 }
+// key, value = item: two values or Python's unpacking error.
+std::pair<py::object, py::object> unpack_pair(py::handle item);
 // Fetches the pending exception (normalized) as an owning handle.
 py::object fetch_exception();
 // `name.format(cls=type(self).__name__, id=id(self))` after `str(name)`.
