@@ -94,3 +94,8 @@ fuzz-replay: fuzz-build
 			> $(FUZZ_DIR)/replay-$$n.log 2>&1 || { tail -40 $(FUZZ_DIR)/replay-$$n.log; exit 1; }; \
 		echo "fuzz-replay: $$n: $$(ls fuzz/corpus/$$n | wc -l) inputs, no finding"; \
 	done
+
+# ---- leak check: every public operation 100,000 times (--rounds N to change) ----
+.PHONY: leakcheck
+leakcheck: build
+	PYTHONPATH=$(PKG) $(PYTHON) tests/leakcheck.py $(LEAKCHECK_ARGS)
