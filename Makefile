@@ -26,7 +26,7 @@ demo: build
 	PYTHONPATH=$(PKG) $(PYTHON) examples/demo.py
 
 bench: build
-	@for b in bench/*.py; do PYTHONPATH=$(PKG) $(PYTHON) $$b || exit 1; done
+	@PYTHONPATH=$(PKG) $(PYTHON) bench/bench.py --native $(MESON_DIR)/native_bench
 
 # ASan+UBSan build of the modules; the Python interpreter itself is not
 # instrumented, so the runtime is preloaded and leak checking is off.
