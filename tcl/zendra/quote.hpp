@@ -5,6 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace movarn::quote {
 
@@ -191,26 +196,257 @@ O* write_quoted(const C* s, std::size_t n, unsigned flags, O* out) {
     return out;
 }
 
+// ---- the list writer's fast path ---------------------------------------------
+// The functions above are the reference, one character at a time.  The list
+// writer gets the same results in one scan per element: a class table says
+// what each ASCII character does, runs of ordinary characters are skipped
+// sixteen at a time (SSE2, always there on x86-64) or by table, the scan
+// counts what backslash mode adds, and the writer copies whole runs.
+
+enum CharClass : std::uint8_t {
+    K_PLAIN = 0,  // also the skip's false positives: other control characters, "|"
+    K_OPEN,       // "{"
+    K_CLOSE,      // "}"
+    K_WORD,       // "[", "$", ";", " ": braces needed, escaped in backslash mode
+    K_CONTROL,    // form feed, newline, carriage return, tab, vertical tab: likewise
+    K_BACKSLASH,
+    K_ESCAPE,  // "]" and the double quote: escaped in backslash mode only
+};
+
+struct ClassTable {
+    std::uint8_t c[256] = {};
+    constexpr ClassTable() {
+        c['{'] = K_OPEN;
+        c['}'] = K_CLOSE;
+        c['['] = c['$'] = c[';'] = c[' '] = K_WORD;
+        c['\f'] = c['\n'] = c['\r'] = c['\t'] = c['\v'] = K_CONTROL;
+        c['\\'] = K_BACKSLASH;
+        c[']'] = c['"'] = K_ESCAPE;
+    }
+};
+inline constexpr ClassTable char_class{};
+
+template <class C>
+inline unsigned class_of(C ch) {
+    auto u = static_cast<std::uint32_t>(ch);
+    return u < 128 ? unsigned(char_class.c[u]) : unsigned(K_PLAIN);
+}
+
+// Index of the first character at or after `i` that may not be K_PLAIN.
+template <class C>
+inline std::size_t skip_plain(const C* s, std::size_t i, std::size_t n) {
+    while (i < n && class_of(s[i]) == K_PLAIN) i++;
+    return i;
+}
+#if defined(__SSE2__)
+// Sixteen bytes at a time; a byte flagged here that is plain after all
+// (another control character, "|") is passed over by the caller's table
+// lookup.  Loads stay inside the string: the tail goes through the table.
+template <>
+inline std::size_t skip_plain<std::uint8_t>(const std::uint8_t* s, std::size_t i, std::size_t n) {
+    const __m128i space = _mm_set1_epi8(0x20);
+    while (i + 16 <= n) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        // OR-ing 0x20 folds "[" onto "{", "]" onto "}", "\" onto "|", and
+        // leaves "$", the double quote and ";" as they are; bytes >= 0x80
+        // keep their top bit and match nothing.
+        __m128i y = _mm_or_si128(x, space);
+        __m128i m = _mm_cmpeq_epi8(_mm_max_epu8(x, space), space);  // x <= 0x20
+        m = _mm_or_si128(m, _mm_cmpeq_epi8(y, _mm_set1_epi8('{')));
+        m = _mm_or_si128(m, _mm_cmpeq_epi8(y, _mm_set1_epi8('}')));
+        m = _mm_or_si128(m, _mm_cmpeq_epi8(y, _mm_set1_epi8('|')));
+        m = _mm_or_si128(m, _mm_cmpeq_epi8(y, _mm_set1_epi8('$')));
+        m = _mm_or_si128(m, _mm_cmpeq_epi8(y, _mm_set1_epi8('"')));
+        m = _mm_or_si128(m, _mm_cmpeq_epi8(y, _mm_set1_epi8(';')));
+        unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(m));
+        if (bits) return i + static_cast<std::size_t>(__builtin_ctz(bits));
+        i += 16;
+    }
+    while (i < n && char_class.c[s[i]] == K_PLAIN) i++;
+    return i;
+}
+#endif
+
+// What one scan learns: the flags `scan` gives, and how many characters
+// backslash mode adds (one per escaped character; braces counted apart,
+// since only BRACES_UNMATCHED escapes them).
+struct Scanned {
+    unsigned flags;
+    std::size_t escapes;
+    std::size_t braces;
+};
+
+// `scan` in one pass with counts; the native test holds it equal to `scan`.
+// `start` is where the caller found the first character that may matter;
+// everything before it is plain.
+template <class C>
+Scanned scan_counted(const C* s, std::size_t n, std::size_t start = 0) {
+    long level = 0, tcl_level = 0;
+    bool tcl_unsafe = false, hidden = false;
+    unsigned flags = 0;
+    std::size_t escapes = 0, braces = 0;
+    if (n == 0 || s[0] == '{' || s[0] == '"') flags |= USE_BRACES;
+    for (std::size_t i = start;; i++) {
+        std::size_t j = skip_plain(s, i, n);
+        if (j != i) hidden = false;
+        if ((i = j) >= n) break;
+        bool escaped = hidden;
+        hidden = false;
+        switch (class_of(s[i])) {
+            case K_OPEN:
+                braces++;
+                level++;
+                if (!escaped) tcl_level++;
+                break;
+            case K_CLOSE:
+                braces++;
+                if (--level < 0) flags |= DONT_USE_BRACES | BRACES_UNMATCHED;
+                if (!escaped && --tcl_level < 0) tcl_unsafe = true;
+                break;
+            case K_WORD:
+            case K_CONTROL:
+                escapes++;
+                flags |= USE_BRACES;
+                break;
+            case K_BACKSLASH:
+                escapes++;
+                if (i + 1 == n || s[i + 1] == '\n')
+                    flags = DONT_USE_BRACES | BRACES_UNMATCHED;
+                else
+                    flags |= USE_BRACES;
+                hidden = !escaped;
+                break;
+            case K_ESCAPE:
+                escapes++;
+                break;
+            default:
+                break;
+        }
+    }
+    if (level != 0) flags = DONT_USE_BRACES | BRACES_UNMATCHED;
+    if (brace_mode(flags) && (tcl_unsafe || tcl_level != 0)) flags = DONT_USE_BRACES | BRACES_UNMATCHED;
+    return {flags, escapes, braces};
+}
+
+// What the writer needs to know of an element, in one byte: its final
+// flags, and whether backslash mode finds nothing to escape (a plain copy).
+using Plan = std::uint8_t;
+enum : unsigned { NOTHING_TO_ESCAPE = 16 };
+
+// Scan one element of a list (the first one checked for "#") and return the
+// length of its quoted form; `plan` is what write_planned then needs.
+// The common element has nothing to quote.  A short one is checked without
+// branches (one table lookup per character), a long one by the skip.
+template <class C>
+inline std::size_t first_special(const C* s, std::size_t n) {
+    if (n < 16) {
+        unsigned any = 0;
+        for (std::size_t i = 0; i < n; i++) any |= class_of(s[i]);
+        return any ? 0 : n;
+    }
+    return skip_plain(s, 0, n);
+}
+
+template <class C>
+std::size_t plan_element(const C* s, std::size_t n, bool first, Plan& plan) {
+    if (n == 0) {
+        plan = USE_BRACES;
+        return 2;
+    }
+    std::size_t start = first_special(s, n);
+    if (start == n && !(first && s[0] == '#')) {
+        plan = NOTHING_TO_ESCAPE;
+        return n;
+    }
+    Scanned sc = scan_counted(s, n, start);
+    if (first) sc.flags = first_element_flags(sc.flags, std::uint32_t(s[0]), n);
+    if (brace_mode(sc.flags)) {
+        plan = Plan(sc.flags);
+        return n + 2;
+    }
+    sc.flags = backslash_flags(sc.flags, std::uint32_t(s[0]));
+    std::size_t added = sc.escapes + ((sc.flags & BRACES_UNMATCHED) ? sc.braces : 0);
+    plan = Plan(sc.flags | (added ? 0u : unsigned(NOTHING_TO_ESCAPE)));
+    return n + added + ((sc.flags & QUOTE_HASH) ? 1 : 0);
+}
+
+template <class C, class O>
+inline O* copy_units(const C* s, std::size_t n, O* out) {
+    if constexpr (sizeof(C) == sizeof(O)) {
+        // Short runs are the common case; a call to memcpy costs more.
+        if (n <= 16) {
+            for (std::size_t i = 0; i < n; i++) out[i] = static_cast<O>(s[i]);
+        } else {
+            std::memcpy(out, s, n * sizeof(O));
+        }
+        return out + n;
+    } else {
+        for (std::size_t i = 0; i < n; i++) out[i] = static_cast<O>(s[i]);
+        return out + n;
+    }
+}
+
+// `write_quoted` with whole runs copied, as plan_element planned it.
+template <class C, class O>
+O* write_planned(const C* s, std::size_t n, Plan plan, O* out) {
+    if (n == 0) {
+        *out++ = '{';
+        *out++ = '}';
+        return out;
+    }
+    if (brace_mode(plan)) {
+        *out++ = '{';
+        out = copy_units(s, n, out);
+        *out++ = '}';
+        return out;
+    }
+    if (plan & QUOTE_HASH) *out++ = '\\';
+    if (plan & NOTHING_TO_ESCAPE) return copy_units(s, n, out);
+    const bool esc_braces = plan & BRACES_UNMATCHED;
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t j = skip_plain(s, i, n);
+        out = copy_units(s + i, j - i, out);
+        if ((i = j) >= n) break;
+        C c = s[i++];
+        switch (class_of(c)) {
+            case K_OPEN:
+            case K_CLOSE:
+                if (esc_braces) *out++ = '\\';
+                *out++ = static_cast<O>(c);
+                break;
+            case K_WORD:
+            case K_BACKSLASH:
+            case K_ESCAPE:
+                *out++ = '\\';
+                *out++ = static_cast<O>(c);
+                break;
+            case K_CONTROL:
+                *out++ = '\\';
+                *out++ = c == '\f' ? 'f' : c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : 'v';
+                break;
+            default:
+                *out++ = static_cast<O>(c);
+                break;
+        }
+    }
+    return out;
+}
+
 // A whole list of elements of one code-unit type, as the list writer builds
 // it: each element scanned, the first one checked for "#", quoted, joined by
 // single spaces.  `Text` is any container of contiguous code units.
 template <class Text>
-std::size_t list_length(const Text* elems, std::size_t count, unsigned* flags) {
+std::size_t list_length(const Text* elems, std::size_t count, Plan* plans) {
     std::size_t total = count ? count - 1 : 0;
-    for (std::size_t i = 0; i < count; i++) {
-        const auto* s = elems[i].data();
-        std::size_t n = elems[i].size();
-        flags[i] = scan(s, n);
-        if (i == 0) flags[i] = first_element_flags(flags[i], n ? std::uint32_t(s[0]) : 0, n);
-        total += quoted_length(s, n, flags[i]);
-    }
+    for (std::size_t i = 0; i < count; i++) total += plan_element(elems[i].data(), elems[i].size(), i == 0, plans[i]);
     return total;
 }
 template <class Text, class O>
-O* write_list(const Text* elems, std::size_t count, const unsigned* flags, O* out) {
+O* write_list(const Text* elems, std::size_t count, const Plan* plans, O* out) {
     for (std::size_t i = 0; i < count; i++) {
         if (i) *out++ = ' ';
-        out = write_quoted(elems[i].data(), elems[i].size(), flags[i], out);
+        out = write_planned(elems[i].data(), elems[i].size(), plans[i], out);
     }
     return out;
 }

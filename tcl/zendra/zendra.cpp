@@ -3,6 +3,8 @@
 #include "../common/runtime.hpp"
 #include "quote.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <vector>
 
 namespace movarn::zendra_mod {
@@ -49,6 +51,7 @@ enum Ref {
     R_Sequence,
     R_get_cache_token,  // abc's invalidation counter: changes on every ABC registration
     R_abc_cache,        // (token, Sequence, Set, Mapping, {type: kind}) for exact int/float/dict
+    R_tkTcl_Obj,
 };
 
 // Exact built-in types cannot carry __zendra__ / __tclobj__.
@@ -62,6 +65,8 @@ static py::object zendra_do(const Call& c, py::handle obj);
 static py::object tclobj_do(const Call& c, py::handle obj);
 static py::object update_string_of_list(const Call& c, py::handle list_obj);
 static py::object tclobj_from_sequence(const Call& c, py::handle obj);
+enum Kind { K_OTHER = 0, K_SEQUENCE = 1, K_MAPPING = 2 };
+static Kind classify(const Call& c, py::handle obj);
 
 // Calls through a module global, or straight to C++ while it is the original.
 static py::object call_zendra(const Call& c, py::handle obj) {
@@ -204,11 +209,107 @@ static py::object convert_impl(Call& c) {
     return join_quoted(one, false);
 }
 
+// ---- the list writer's fast path ------------------------------------------------------
+// An exact list or tuple whose items are all exact str, or exact int that fits
+// a long long, converts without running any Python code: zendra() of such an
+// item is the item itself or str() of it, its decimal digits, which never need
+// quoting.  Nothing can change the list, its items or the module globals while
+// they are read, so the items are borrowed, each scanned once and written once
+// into the result.
+
+static bool own_list_writer(const Call& c) {
+    return c.global(N_scan).ptr() == c.ref(R_scan).ptr() && c.global(N_convert).ptr() == c.ref(R_convert).ptr() &&
+           c.global(N_zendra).ptr() == c.ref(R_zendra).ptr() &&
+           c.global(N_unicode).ptr() == reinterpret_cast<PyObject*>(&PyUnicode_Type);
+}
+
+enum ItemTypes { MIXED, ONLY_STR, STR_AND_INT };
+static ItemTypes item_types(PyObject* seq) {
+    ItemTypes found = ONLY_STR;
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq); i < n; i++) {
+        PyTypeObject* t = Py_TYPE(PySequence_Fast_GET_ITEM(seq, i));
+        if (t == &PyLong_Type)
+            found = STR_AND_INT;
+        else if (t != &PyUnicode_Type)
+            return MIXED;
+    }
+    return found;
+}
+
+// Whether the exact list or tuple `seq` may take the fast path.  Classifying
+// int may run Python code (an abc's subclass hook), so the globals and item
+// types are checked after it.
+static bool plain_items(const Call& c, PyObject* seq) {
+    if (!own_list_writer(c)) return false;
+    ItemTypes types = item_types(seq);
+    if (types == MIXED) return false;
+    if (types == ONLY_STR) return true;
+    if (classify(c, py::int_(0)) != K_OTHER) return false;
+    return own_list_writer(c) && item_types(seq) != MIXED;
+}
+
+struct Digits {
+    char buf[24];
+    std::size_t n;
+    explicit Digits(long long v) : n((std::size_t)(std::to_chars(buf, buf + sizeof buf, v).ptr - buf)) {}
+};
+
+// The list string of plain items, or a null object when an int is too large
+// for the digit writer (the general path then converts it with str()).
+static py::object join_plain_items(PyObject* seq) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq);
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    std::vector<quote::Plan> plans((std::size_t)count);
+    std::size_t total = count ? (std::size_t)count - 1 : 0;
+    Py_UCS4 maxchar = 127;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject* o = items[i];
+        if (PyUnicode_CheckExact(o)) {
+            total += with_units(o, [&](auto* d, std::size_t n) { return quote::plan_element(d, n, i == 0, plans[(std::size_t)i]); });
+            maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(o));
+        } else {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow) return py::object();
+            total += Digits(v).n;
+        }
+    }
+    py::object out = steal(PyUnicode_New((Py_ssize_t)total, maxchar));
+    auto fill = [&](auto* p) {
+        for (Py_ssize_t i = 0; i < count; i++) {
+            if (i) *p++ = ' ';
+            PyObject* o = items[i];
+            if (PyUnicode_CheckExact(o)) {
+                p = with_units(o, [&](auto* d, std::size_t n) { return quote::write_planned(d, n, plans[(std::size_t)i], p); });
+            } else {
+                Digits digits(PyLong_AsLongLong(o));
+                p = quote::copy_units(reinterpret_cast<const std::uint8_t*>(digits.buf), digits.n, p);
+            }
+        }
+    };
+    switch (PyUnicode_KIND(out.ptr())) {
+        case PyUnicode_1BYTE_KIND:
+            fill(PyUnicode_1BYTE_DATA(out.ptr()));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            fill(PyUnicode_2BYTE_DATA(out.ptr()));
+            break;
+        default:
+            fill(PyUnicode_4BYTE_DATA(out.ptr()));
+            break;
+    }
+    return out;
+}
+
 // ---- _tcl_UpdateStringOfList(listObj) -------------------------------------------------
 static py::object update_string_of_list(const Call& c, py::handle list_obj) {
     RecursionGuard guard(" while converting a Tcl list");
     std::vector<Element> elements;
     PyObject* seq = list_obj.ptr();
+    if ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && plain_items(c, seq)) {
+        py::object text = join_plain_items(seq);
+        if (text) return text;
+    }
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         // Indexing with the size read anew each time walks a list exactly as
         // its iterator does, also when a conversion changes the list.
@@ -277,7 +378,6 @@ static py::object flatten_mapping(py::handle obj) {
 static py::object from_mapping_impl(Call& c) { return call_from_sequence(c, flatten_mapping(c[0])); }
 
 // ---- zendra(obj) ---------------------------------------------------------------------
-enum Kind { K_OTHER = 0, K_SEQUENCE = 1, K_MAPPING = 2 };
 
 static Kind classify_slow(py::handle obj, py::handle seq, py::handle set, py::handle map) {
     if (is_instance(obj, seq) || is_instance(obj, set)) return K_SEQUENCE;
@@ -368,38 +468,107 @@ static bool in_machine_range(const Call& c, py::handle obj) {
 
 static py::object tclobj_do(const Call& c, py::handle obj) {
     PyTypeObject* t = Py_TYPE(obj.ptr());
-    if (!plain_builtin(t)) {
+    const bool builtin = plain_builtin(t);
+    if (!builtin) {
         py::object f = getattr_or_none(obj, c.name(N_dunder_tclobj));
         if (truthy(f)) return vcall(f);
     }
     if (obj.is_none()) return py::reinterpret_borrow<py::object>(c.name(N_empty));
-    if (PyBytes_Check(obj.ptr()) || PyBool_Check(obj.ptr()) || PyFloat_Check(obj.ptr()) ||
-        PyUnicode_Check(obj.ptr()) || is_instance(obj, c.global(N_tkTcl_Obj)))
+    if (PyBytes_Check(obj.ptr()) || PyBool_Check(obj.ptr()) || PyFloat_Check(obj.ptr()) || PyUnicode_Check(obj.ptr()))
+        return py::reinterpret_borrow<py::object>(obj);
+    // An exact built-in is never a Tcl_Obj: its isinstance test is skipped
+    // while the global still holds the original type.
+    py::object tcl_obj = c.global(N_tkTcl_Obj);
+    if (!(builtin && tcl_obj.ptr() == c.ref(R_tkTcl_Obj).ptr()) && is_instance(obj, tcl_obj))
         return py::reinterpret_borrow<py::object>(obj);
     if (t == &PyLong_Type || (PyObject*)t == c.global(N_long_type).ptr()) {
         if (in_machine_range(c, obj)) return py::reinterpret_borrow<py::object>(obj);
     }
     py::object unicode = c.global(N_unicode);
-    if (is_instance(obj, unicode)) return steal(PyObject_Str(obj.ptr()));
+    if (!(builtin && unicode.ptr() == (PyObject*)&PyUnicode_Type) && is_instance(obj, unicode))
+        return steal(PyObject_Str(obj.ptr()));
     Kind kind = classify(c, obj);
     if (kind == K_SEQUENCE) return call_t_from_sequence(c, obj);
-    if (kind == K_MAPPING) return vcall(c.global(N_t_from_mapping), obj);
+    if (kind == K_MAPPING) {
+        py::object f = c.global(N_t_from_mapping);
+        if (f.ptr() != c.ref(R_t_from_mapping).ptr()) return vcall(f, obj);
+        RecursionGuard guard(" while calling a Python object");  // as the call would count
+        return call_t_from_sequence(c, flatten_mapping(obj));
+    }
     return call_zendra(c, obj);
 }
 
 static py::object tclobj_impl(Call& c) { return tclobj_do(c, c[0]); }
 
+// Fast path: with the module's own tclobj bound and the globals it reads at
+// their originals, an exact str, bytes, float or bool converts to itself, None
+// to "", and an exact int within sys.maxsize to itself, without running any
+// Python code.  So an exact list or tuple of only such items cannot change
+// while it is read, and its items go straight into the result tuple.
+static bool machine_range_is_native(const Call& c) {
+    py::object maxsize = c.global(N_sysmaxsize);
+    if (!PyLong_CheckExact(maxsize.ptr())) return false;
+    int overflow = 0;
+    return PyLong_AsLongLongAndOverflow(maxsize.ptr(), &overflow) == PY_SSIZE_T_MAX && !overflow;
+}
+
+static py::object plain_tuple(const Call& c, PyObject* seq) {
+    if (c.global(N_tclobj).ptr() != c.ref(R_tclobj).ptr() ||
+        c.global(N_tkTcl_Obj).ptr() != c.ref(R_tkTcl_Obj).ptr() || !machine_range_is_native(c))
+        return py::object();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    py::object out = steal(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* o = items[i];
+        PyTypeObject* t = Py_TYPE(o);
+        if (t == &PyLong_Type) {
+            // Up to two 30-bit digits always fits; longer ones are measured.
+            Py_ssize_t size = Py_SIZE(o);
+            if (size < -2 || size > 2) {
+                int overflow = 0;
+                PyLong_AsLongLongAndOverflow(o, &overflow);
+                if (overflow) return py::object();
+            }
+        } else if (o == Py_None) {
+            o = c.name(N_empty).ptr();
+        } else if (t != &PyUnicode_Type && t != &PyFloat_Type && t != &PyBytes_Type && t != &PyBool_Type) {
+            return py::object();  // the tuple so far is dropped; nothing was observable
+        }
+        PyTuple_SET_ITEM(out.ptr(), i, Py_NewRef(o));
+    }
+    return out;
+}
+
 static py::object tclobj_from_sequence(const Call& c, py::handle obj) {
     RecursionGuard guard(" while converting a Tcl list");
-    std::vector<py::object> items;
-    py::object it = steal(PyObject_GetIter(obj.ptr()));
+    PyObject* seq = obj.ptr();
+    Py_ssize_t guess = 0;
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        if (py::object fast = plain_tuple(c, seq)) return fast;
+        guess = PySequence_Fast_GET_SIZE(seq);
+    }
+    // The result is written straight into a tuple sized by the input, and
+    // resized only if the iteration yields a different number of items.
+    py::object out = steal(PyTuple_New(guess));
+    Py_ssize_t n = 0;
+    py::object it = steal(PyObject_GetIter(seq));
     while (PyObject* item = PyIter_Next(it.ptr())) {
         py::object hold = py::reinterpret_steal<py::object>(item);
-        items.push_back(call_tclobj(c, hold));
+        py::object converted = call_tclobj(c, hold);
+        if (n == PyTuple_GET_SIZE(out.ptr())) {
+            PyObject* p = out.release().ptr();
+            if (_PyTuple_Resize(&p, n < 8 ? 8 : 2 * n) < 0) throw_error();
+            out = py::reinterpret_steal<py::object>(p);
+        }
+        PyTuple_SET_ITEM(out.ptr(), n++, converted.release().ptr());
     }
     if (PyErr_Occurred()) throw_error();
-    py::object out = steal(PyTuple_New((Py_ssize_t)items.size()));
-    for (std::size_t i = 0; i < items.size(); i++) PyTuple_SET_ITEM(out.ptr(), (Py_ssize_t)i, items[i].release().ptr());
+    if (n != PyTuple_GET_SIZE(out.ptr())) {
+        PyObject* p = out.release().ptr();
+        if (_PyTuple_Resize(&p, n) < 0) throw_error();
+        out = py::reinterpret_steal<py::object>(p);
+    }
     return out;
 }
 
@@ -505,6 +674,7 @@ static void body(PyObject* m) {
     keep(st, R_Sequence, abc.attr("Sequence"));
     keep(st, R_get_cache_token, mb.import("abc", "get_cache_token"));
     mb.set("_tkTcl_Obj", mb.import("_tkinter", "Tcl_Obj"));
+    keep(st, R_tkTcl_Obj, mb.dict["_tkTcl_Obj"]);
     py::object sys = mb.import("sys");
     mb.set("sys", sys);
     mb.set("unicode", py::type::of(py::str("")));
