@@ -83,3 +83,31 @@ def test_peak_memory_sees_the_result(which):
     assert m["extra"] >= 0.9 * m["result"]
     if which == "join":
         assert m["extra"] <= 1.3 * m["result"]
+
+
+needs_native = pytest.mark.skipif(not os.access(NATIVE, os.X_OK), reason="native program not built (%s)" % NATIVE)
+
+
+@needs_native
+@pytest.mark.parametrize("make", [lambda: bench.mixed(300), lambda: bench.letters(50), lambda: bench.words(300),
+                                  lambda: ["#x", "", "{", "a\\", "\\{} [x] {y\\}", "\u20ac \u00e9"]],
+                         ids=["mixed", "letters", "words", "edges"])
+def test_native_engine_gives_zendras_text(make, tmp_path):
+    # Native() checks that the engine over the UTF-8 bytes writes exactly
+    # zendra's text and that Tcl splits both its and Tcl_Merge's text back
+    # into the items; a round of timings must then be there for each method.
+    items = make()
+    native = bench.Native(NATIVE, {"set": items}, 0.0005, tmp_path)
+    native.round()
+    assert all(len(native.samples["set"][m]) == 1 for m in ("engine", "merge", "listobj"))
+    assert native.info["set"]["bytes"] == sum(len(s.encode()) for s in items)
+
+
+@needs_native
+@pytest.mark.parametrize("data", [b"set s 2\n1\na", b"set s 1\n5\nab", b"set s 1\n2\na\0"],
+                         ids=["missing-record", "short-record", "nul-byte"])
+def test_native_refuses_a_bad_data_file(data, tmp_path):
+    path = tmp_path / "sets.dat"
+    path.write_bytes(data)
+    done = subprocess.run([str(NATIVE), str(path), "1", "0.001"], capture_output=True, text=True)
+    assert done.returncode == 2 and done.stdout == "" and "native_bench:" in done.stderr
