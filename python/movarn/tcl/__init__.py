@@ -59,15 +59,13 @@ class Interpreter:
 
     def __init__(self, app=None):
         self.app = tkinter.Tcl() if app is None else app
+        #: the tkinter Tcl application object; a plain attribute, since every
+        #: handle operation reads it
+        self.tk = self.app.tk
         #: word lists of the quick calls made through this interpreter
         self.history = []
         #: Tcl's global variables, as a mapping
         self.vars = _GlobalVars(self)
-
-    @property
-    def tk(self):
-        """The tkinter Tcl application object."""
-        return self.app.tk
 
     def cast_list(self, value):
         """Split a Tcl list into a tuple of its elements.
@@ -79,7 +77,7 @@ class Interpreter:
         returned as their Tcl strings.
         """
         if type(value) is str:
-            return self.app.tk.splitlist(value)  # Tcl splits text into strings
+            return self.tk.splitlist(value)  # Tcl splits text into strings
         if isinstance(value, (str, bytes, _tkinter.Tcl_Obj)):
             value = self.tk.splitlist(value)
         if isinstance(value, (tuple, list)):
