@@ -380,14 +380,14 @@ def handle_cases(rounds, floor):
     stmts += [s for pair in checks[1:] for s in pair]
     t = interleaved(env, stmts, rounds, floor)
     assert tk.getvar("::bench_v") == "hello world"
-    spec = [("TclVariable.get()", "var.get()", "tk.getvar", "tk.getvar('::bench_v')", 1.3),
+    cases = [("TclVariable.get()", "var.get()", "tk.getvar", "tk.getvar('::bench_v')", 1.3),
             ("TclVariable.set(v)", "var.set(value)", "tk.setvar", "tk.setvar('::bench_v', value)", 1.3),
             ("TclArrayVariable item read", "arr['k']", "tk.getvar(name, key)", "tk.getvar('::bench_a', 'k')", 1.4),
             ('TclCommand(("::string", "length"))("abc")', "cmd('abc')", "tk.call",
              "tk.call('::string', 'length', 'abc')", 1.5),
             ('Vesk(interp).q.f("abc")', "root.q.f('abc')", 'tk.call("q::f", "abc")', "tk.call('q::f', 'abc')", 1.8),
             ('ns.vars["x"]', "ns.vars['x']", 'tk.eval("set ::x")', "tk.eval('set ::x')", 2.0)]
-    return [Row(case, t[ours], base_name, t[raw], "time", target) for case, ours, base_name, raw, target in spec]
+    return [Row(case, t[ours], base_name, t[raw], "time", target) for case, ours, base_name, raw, target in cases]
 
 
 def tovrin_case(rounds, floor):
