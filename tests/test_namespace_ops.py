@@ -1,6 +1,9 @@
 """Namespace names and namespace operations, with exact words and real Tcl."""
 
 import gc
+import subprocess
+import sys
+import textwrap
 
 import pytest
 import tkinter
@@ -225,3 +228,37 @@ def test_reference_error_once_the_interpreter_is_gone():
         h.exists()
     with pytest.raises(ReferenceError):
         TclNamespace("::b", tcl=h.tcl)
+
+
+# Names that convert through themselves, at a recursion limit far above what
+# the C stack holds: RecursionError, never a crash.
+SELF_NAMING = {
+    "join": "TclNamespace.join(Named(lambda self: TclNamespace.join(self)))",
+    "split": "TclNamespace.split(Named(lambda self: TclNamespace.normalize(self)))",
+    "namespace handle": "TclNamespace(Named(lambda self: str(TclNamespace(self, tcl=i))), tcl=i)",
+    "variable handle": "TclVariable(Named(lambda self: str(TclVariable(self, tcl=i))), tcl=i)",
+    "variables view": "ns.vars.byref(Named(lambda self: ns.vars.byref(self).var_name))",
+    "command word": "h = TclCommand(('list',), tcl=i); h.args = (h,); h()",
+}
+_SELF_NAMING_PRELUDE = """
+    import sys
+    sys.setrecursionlimit(100000)
+    from movarn.tcl import Interpreter
+    from movarn.tcl.namespace import TclCommand, TclNamespace, TclVariable
+    class Named:
+        def __init__(self, name): self.name = name
+        def __zendra__(self): return self.name(self)
+    i = Interpreter()
+    ns = TclNamespace("::", tcl=i)
+    try:
+        CODE
+    except RecursionError:
+        print("RecursionError")
+"""
+
+
+@pytest.mark.parametrize("case", sorted(SELF_NAMING))
+def test_self_naming_at_a_huge_recursion_limit_raises(case):
+    code = textwrap.dedent(_SELF_NAMING_PRELUDE).replace("CODE", SELF_NAMING[case])
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "RecursionError\n"), proc.stderr[-2000:]

@@ -2,6 +2,9 @@ import doctest
 import importlib.util
 import inspect
 import pathlib
+import subprocess
+import sys
+import textwrap
 from collections.abc import MutableMapping
 
 import _tkinter
@@ -237,6 +240,49 @@ def test_recursion_is_bounded():
     loop["x"] = loop
     with pytest.raises(RecursionError):
         Tovrin(loop)
+
+
+# Self-containing data at a recursion limit far above what the C stack
+# holds: each must end in RecursionError, never in a crash.  A lazy key
+# (one level per split) keeps a deep dotted path small in memory.
+DEEP_KEYED_LIST_PATHS = {
+    "dotted lookup": "kl[Key(10**6)]",
+    "dotted store": "kl[Key(10**6)] = 1",
+    "dotted store of fresh levels": "Tovrin()[Key(10**6)] = 1",
+    "dotted membership": "Key(10**6) in kl",
+    "dotted deletion": "del kl[Key(10**6)]",
+    "construction": "d = {}; d['a'] = d; Tovrin(d)",
+    "from_tcl": "l = []; l.append(['a', l]); Tovrin.from_tcl(l)",
+    "all_keys": "kl.all_keys()",
+    "all_items": "kl.all_items()",
+    "update": "Tovrin().update(a=kl)",
+    "tclobj": "tclobj(kl)",
+}
+_DEEP_PRELUDE = """
+    import sys
+    sys.setrecursionlimit(100000)
+    from movarn.tcl.tovrin import Tovrin
+    from movarn.tcl.zendra import tclobj
+    class Key:
+        def __init__(self, n): self.n = n
+        def __contains__(self, sep): return self.n > 0
+        def split(self, sep, maxsplit): return ["a", Key(self.n - 1)]
+        def __hash__(self): return hash("a")
+        def __eq__(self, other): return other == "a"
+    kl = Tovrin()
+    dict.__setitem__(kl, "a", kl)
+    try:
+        CODE
+    except RecursionError:
+        print("RecursionError")
+"""
+
+
+@pytest.mark.parametrize("path", sorted(DEEP_KEYED_LIST_PATHS))
+def test_deep_recursion_at_a_huge_limit_raises(path):
+    code = textwrap.dedent(_DEEP_PRELUDE).replace("CODE", DEEP_KEYED_LIST_PATHS[path])
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "RecursionError\n"), proc.stderr[-2000:]
 
 
 # ---- the extension against the plain Python class, operation by operation ----------

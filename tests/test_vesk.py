@@ -2,6 +2,8 @@
 
 import gc
 import inspect
+import subprocess
+import sys
 import weakref
 from tkinter import TclError
 
@@ -160,6 +162,16 @@ def test_dead_interpreter_and_half_built_objects(Fake):
     for cls in (Vesk, Vesk_Code):
         with pytest.raises(RecursionError):
             cls.__new__(cls).anything
+
+
+@pytest.mark.parametrize("cls", ["Vesk", "Vesk_Code"])
+def test_half_built_objects_at_a_huge_recursion_limit(cls):
+    code = ("import sys; sys.setrecursionlimit(100000)\n"
+            "from movarn.tcl.vesk import %s as cls\n"
+            "try:\n    cls.__new__(cls).anything\n"
+            "except RecursionError:\n    print('RecursionError')\n" % cls)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "RecursionError\n"), proc.stderr[-2000:]
 
 
 def test_real_tcl_procs_in_nested_namespaces(tcl):
