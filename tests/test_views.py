@@ -1,5 +1,7 @@
 """ns.vars and ns.objs: the variables of a namespace as mappings."""
 
+import functools
+
 import pytest
 import tkinter
 
@@ -111,6 +113,21 @@ def test_byref_keyword_rules(fake):
 def test_views_check_their_namespace():
     with pytest.raises(AssertionError):
         TclNamespace.VariablesView("not a namespace")
+
+
+class _Maker:
+    def __call__(self, *args, **kwargs):
+        return None
+
+
+@pytest.mark.parametrize("var_type", [TclVariable, functools.partial(TclVariable), _Maker()])
+def test_byref_names_a_repeated_keyword_as_python_does(fake, var_type):
+    ns = TclNamespace("::ns", tcl=fake)
+    with pytest.raises(TypeError) as python:
+        var_type("::ns::a", tcl=ns.tcl, **{"tcl": fake})
+    with pytest.raises(TypeError) as ours:
+        ns.vars.byref("a", var_type=var_type, tcl=fake)
+    assert str(ours.value) == str(python.value)
 
 
 def _delete_vars_item(ns):

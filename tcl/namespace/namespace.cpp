@@ -173,12 +173,9 @@ py::object call_with_extra(py::handle f, py::handle args, py::handle kwargs,
         int dup = PyDict_Contains(kw.ptr(), key);
         if (dup < 0) throw_error();
         if (dup) {
-            // The message Python gives for f(..., key=..., **{key: ...}).
-            py::object qual = getattr_or_none(f, py::str("__qualname__"));
-            py::object mod = getattr_or_none(f, py::str("__module__"));
-            py::object desc = (!mod.is_none() && !py::str("builtins").equal(mod))
-                                  ? steal(PyUnicode_FromFormat("%S.%S()", mod.ptr(), qual.ptr()))
-                                  : steal(PyUnicode_FromFormat("%S()", qual.ptr()));
+            // The message Python gives for f(..., key=..., **{key: ...}),
+            // naming f as Python does (any callable, not only functions).
+            py::object desc = steal(_PyObject_FunctionStr(f.ptr()));
             PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", desc.ptr(), key);
             throw_error();
         }
