@@ -1,9 +1,9 @@
 """Benchmarks, side by side in one run, printed as one table of ratios.
 
 Every case is timed against its baselines in the same process and the same
-run: medians of interleaved rounds (ours, baseline, ours, baseline, ...), the
-first calls (calibration) excluded, results checked equal wherever the two
-sides mean the same thing.  Tcl's own list building is timed by the native
+run: medians of interleaved rounds (ours, baseline, ours, baseline, ...) of
+CPU time, the first calls (calibration) excluded, results checked equal
+wherever the two sides mean the same thing.  Tcl's own list building is timed by the native
 program bench/native_bench (built with -Dnative_tests=true) on a file of the
 very strings the Python side uses; without it those rows are skipped.  Peak
 memory is measured in a fresh subprocess per case.
@@ -24,6 +24,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 import timeit
 import tkinter
 from collections.abc import Mapping, Sequence, Set
@@ -166,8 +167,10 @@ def calibrate(timer, floor):
 def interleaved(env, stmts, rounds, floor, after_round=None):
     """Median seconds per call of each statement, over `rounds` rounds that
     each time every statement once, in order; `after_round` runs between
-    rounds (the native baselines take their turn there)."""
-    timers = [timeit.Timer(s, globals=env) for s in stmts]
+    rounds (the native baselines take their turn there).  Times are the
+    process's CPU time, so that time spent descheduled on a shared machine
+    counts for neither side."""
+    timers = [timeit.Timer(s, timer=time.process_time, globals=env) for s in stmts]
     numbers = [calibrate(t, floor) for t in timers]
     samples = [[] for _ in stmts]
     for _ in range(rounds):
@@ -495,7 +498,7 @@ def main(argv=None):
     if args.rounds < 5:
         parser.error("--rounds must be at least 5")
 
-    title = "movarn.tcl bench | Python %s, Tcl %s | medians of %d interleaved rounds, warm-up excluded" % (
+    title = "movarn.tcl bench | Python %s, Tcl %s | CPU time, medians of %d interleaved rounds, warm-up excluded" % (
         sys.version.split()[0], tkinter.Tcl().call("info", "patchlevel"), args.rounds)
     if args.smoke:
         rows, differ = zendra_cases({"smoke": words(1000)}, args.native, args.rounds, 0.002,
