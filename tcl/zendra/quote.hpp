@@ -226,6 +226,19 @@ struct ClassTable {
 };
 inline constexpr ClassTable char_class{};
 
+struct EscapeTable {
+    char with_braces[128] = {};
+    char without_braces[128] = {};
+    constexpr EscapeTable() {
+        for (char c : {'[', ']', '$', ';', ' ', '\\', '"'}) with_braces[int(c)] = without_braces[int(c)] = c;
+        const char controls[][2] = {{'\f', 'f'}, {'\n', 'n'}, {'\r', 'r'}, {'\t', 't'}, {'\v', 'v'}};
+        for (auto& cl : controls) with_braces[int(cl[0])] = without_braces[int(cl[0])] = cl[1];
+        with_braces[int('{')] = '{';
+        with_braces[int('}')] = '}';
+    }
+};
+inline constexpr EscapeTable escape_table{};
+
 template <class C>
 inline unsigned class_of(C ch) {
     auto u = static_cast<std::uint32_t>(ch);
@@ -286,13 +299,17 @@ Scanned scan_counted(const C* s, std::size_t n, std::size_t start = 0) {
     unsigned flags = 0;
     std::size_t escapes = 0, braces = 0;
     if (n == 0 || s[0] == '{' || s[0] == '"') flags |= USE_BRACES;
-    for (std::size_t i = start;; i++) {
-        std::size_t j = skip_plain(s, i, n);
-        if (j != i) hidden = false;
-        if ((i = j) >= n) break;
+    for (std::size_t i = start; i < n; i++) {
+        unsigned k = class_of(s[i]);
+        if (k == K_PLAIN) {
+            hidden = false;
+            // A long plain run is skipped in bulk; short ones are cheaper here.
+            if (n - i > 16) i = skip_plain(s, i + 1, n) - 1;
+            continue;
+        }
         bool escaped = hidden;
         hidden = false;
-        switch (class_of(s[i])) {
+        switch (k) {
             case K_OPEN:
                 braces++;
                 level++;
@@ -402,32 +419,22 @@ O* write_planned(const C* s, std::size_t n, Plan plan, O* out) {
     }
     if (plan & QUOTE_HASH) *out++ = '\\';
     if (plan & NOTHING_TO_ESCAPE) return copy_units(s, n, out);
-    const bool esc_braces = plan & BRACES_UNMATCHED;
+    // What follows the backslash for each escaped ASCII character; braces
+    // only when BRACES_UNMATCHED asks for them.
+    const char* esc = (plan & BRACES_UNMATCHED) ? escape_table.with_braces : escape_table.without_braces;
     std::size_t i = 0;
     while (i < n) {
-        std::size_t j = skip_plain(s, i, n);
-        out = copy_units(s + i, j - i, out);
-        if ((i = j) >= n) break;
-        C c = s[i++];
-        switch (class_of(c)) {
-            case K_OPEN:
-            case K_CLOSE:
-                if (esc_braces) *out++ = '\\';
-                *out++ = static_cast<O>(c);
-                break;
-            case K_WORD:
-            case K_BACKSLASH:
-            case K_ESCAPE:
-                *out++ = '\\';
-                *out++ = static_cast<O>(c);
-                break;
-            case K_CONTROL:
-                *out++ = '\\';
-                *out++ = c == '\f' ? 'f' : c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : 'v';
-                break;
-            default:
-                *out++ = static_cast<O>(c);
-                break;
+        auto u = static_cast<std::uint32_t>(s[i]);
+        if (u < 128 && esc[u]) {
+            *out++ = '\\';
+            *out++ = static_cast<O>(esc[u]);
+            i++;
+        } else if (n - i > 16 && class_of(s[i]) == K_PLAIN) {
+            std::size_t j = skip_plain(s, i + 1, n);
+            out = copy_units(s + i, j - i, out);
+            i = j;
+        } else {
+            *out++ = static_cast<O>(s[i++]);
         }
     }
     return out;
