@@ -80,7 +80,15 @@ py::object vcall_kw(py::handle f, std::initializer_list<py::handle> args,
 }
 
 py::object call_star(py::handle f, py::handle args, py::handle kwargs) {
-    PyObject* kw = (kwargs && PyDict_GET_SIZE(kwargs.ptr())) ? kwargs.ptr() : nullptr;
+    if (kwargs && !kwargs.is_none() && !PyDict_Check(kwargs.ptr())) {
+        PyErr_Format(PyExc_TypeError, "keyword arguments must be a dict, not %.200s", Py_TYPE(kwargs.ptr())->tp_name);
+        throw_error();
+    }
+    if (args && !PyTuple_Check(args.ptr())) {
+        PyErr_Format(PyExc_TypeError, "positional arguments must be a tuple, not %.200s", Py_TYPE(args.ptr())->tp_name);
+        throw_error();
+    }
+    PyObject* kw = (kwargs && !kwargs.is_none() && PyDict_GET_SIZE(kwargs.ptr())) ? kwargs.ptr() : nullptr;
     return steal(PyObject_Call(f.ptr(), args.ptr(), kw));
 }
 

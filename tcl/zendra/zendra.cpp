@@ -17,13 +17,26 @@ static Kind classify_slow(py::handle obj, py::handle seq, py::handle set, py::ha
 // isinstance tests against the Sequence, Set and Mapping globals.  For exact
 // int, float and dict the answer depends on the type alone, so it is cached
 // for as long as abc's invalidation token and the three globals are unchanged.
+// The abcs' isinstance answer depends on the type alone (ABCMeta caches it
+// per class until the invalidation token changes) when the three globals are
+// still collections.abc's own and the instance cannot present another
+// __class__: its type reads attributes generically and keeps object's
+// __class__.
+static bool cacheable_type(const Call& c, PyTypeObject* t, py::handle seq, py::handle set, py::handle map) {
+    if (seq.ptr() != c.ref(R_Sequence).ptr() || set.ptr() != c.ref(R_Set).ptr() || map.ptr() != c.ref(R_Mapping).ptr())
+        return false;
+    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+    return _PyType_Lookup(t, c.name(N_dunder_class).ptr()) == c.ref(R_class_attr).ptr();
+}
+
 Kind classify(const Call& c, py::handle obj) {
     PyTypeObject* t = Py_TYPE(obj.ptr());
     py::object seq = c.global(N_Sequence);
     if ((t == &PyList_Type || t == &PyTuple_Type) && seq.ptr() == c.ref(R_Sequence).ptr()) return K_SEQUENCE;
     py::object set = c.global(N_Set);
     py::object map = c.global(N_Mapping);
-    if (t != &PyLong_Type && t != &PyFloat_Type && t != &PyDict_Type) return classify_slow(obj, seq, set, map);
+    if (t != &PyLong_Type && t != &PyFloat_Type && t != &PyDict_Type && !cacheable_type(c, t, seq, set, map))
+        return classify_slow(obj, seq, set, map);
     py::object token = vcall(c.ref(R_get_cache_token));
     ModuleState& st = c.state();
     PyObject* cache = st.refs[R_abc_cache];
@@ -44,6 +57,8 @@ Kind classify(const Call& c, py::handle obj) {
     if (known) return (Kind)PyLong_AsLong(known);
     if (PyErr_Occurred()) throw_error();
     Kind k = classify_slow(obj, seq, set, map);
+    // Types made on the fly would pile up; the cache starts again instead.
+    if (PyDict_GET_SIZE(kinds) >= 512) PyDict_Clear(kinds);
     py::object kv = steal(PyLong_FromLong(k));
     if (PyDict_SetItem(kinds, (PyObject*)t, kv.ptr()) < 0) throw_error();
     return k;
@@ -163,13 +178,16 @@ static void body(PyObject* m) {
                          "_sysmaxsize", "_Tcl_ScanElement", "_Tcl_ConvertElement", "_zendra_from_sequence",
                          "_zendra_from_mapping", "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj",
                          "__zendra__", "__tclobj__", "USE_BRACES", "TCL_DONT_USE_BRACES", "BRACES_UNMATCHED",
-                         "add", "true", "false", "", " ", "\\"});
+                         "add", "true", "false", "", " ", "\\", "__class__"});
     ModuleState& st = mb.state();
     py::object abc = mb.import("collections.abc");
     mb.set("Mapping", abc.attr("Mapping"));
     mb.set("Sequence", abc.attr("Sequence"));
     mb.set("Set", abc.attr("Set"));
     keep(st, R_Sequence, abc.attr("Sequence"));
+    keep(st, R_Set, abc.attr("Set"));
+    keep(st, R_Mapping, abc.attr("Mapping"));
+    keep(st, R_class_attr, _PyType_Lookup(&PyBaseObject_Type, mb.name(N_dunder_class).ptr()));
     keep(st, R_get_cache_token, mb.import("abc", "get_cache_token"));
     mb.set("_tkTcl_Obj", mb.import("_tkinter", "Tcl_Obj"));
     keep(st, R_tkTcl_Obj, mb.dict["_tkTcl_Obj"]);

@@ -34,6 +34,7 @@ enum Name {
     N_empty,
     N_space,
     N_backslash,
+    N_dunder_class,
 };
 
 // Originals kept in module state: a module global may only be bypassed while
@@ -50,6 +51,9 @@ enum Ref {
     R_get_cache_token,  // abc's invalidation counter: changes on every ABC registration
     R_abc_cache,        // (token, Sequence, Set, Mapping, {type: kind}) for exact int/float/dict
     R_tkTcl_Obj,
+    R_Set,
+    R_Mapping,
+    R_class_attr,  // object.__dict__["__class__"]
 };
 
 // Exact built-in types cannot carry __zendra__ / __tclobj__.
