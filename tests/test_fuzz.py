@@ -34,7 +34,7 @@ _bench = importlib.util.module_from_spec(_where)
 _where.loader.exec_module(_bench)
 PyTovrin = _bench.PyTovrin  # the keyed list in plain Python: the reference
 
-FUZZ = settings(max_examples=100, deadline=None, suppress_health_check=list(HealthCheck))
+FUZZ = settings(max_examples=70, deadline=None, suppress_health_check=list(HealthCheck))
 
 
 # ---- inputs -----------------------------------------------------------------------
@@ -44,8 +44,12 @@ _chars = st.one_of(st.sampled_from(SPECIAL), st.characters(max_codepoint=0xEFFFF
                    st.characters(min_codepoint=0x10000, max_codepoint=0xEFFFF),
                    st.characters(min_codepoint=0xD800, max_codepoint=0xDFFF))
 _tcl_chars = st.one_of(st.sampled_from(SPECIAL), st.characters(max_codepoint=0xEFFFF, blacklist_categories=("Cs",)))
-texts = st.text(_chars, max_size=8)
-tcl_texts = st.text(_tcl_chars, max_size=8)  # what tkinter can send inside a tuple
+# Long texts too: the quoting skips ordinary characters 16 at a time.
+_plain = st.characters(min_codepoint=0x20, max_codepoint=0x7E, blacklist_characters=SPECIAL)
+texts = st.one_of(st.text(_chars, max_size=8),
+                  st.text(st.one_of(_plain, _plain, _plain, _chars), min_size=15, max_size=60))
+tcl_texts = st.one_of(st.text(_tcl_chars, max_size=8),  # what tkinter can send inside a tuple
+                      st.text(st.one_of(_plain, _plain, _plain, _tcl_chars), min_size=15, max_size=60))
 
 _ints = st.one_of(st.integers(), st.integers(-2 ** 200, 2 ** 200),
                   st.sampled_from([2 ** 63 - 1, 2 ** 63, -2 ** 63, -2 ** 63 - 1, 2 ** 31, -1, 0]))
@@ -445,7 +449,7 @@ def canon(value):
 _tkeys = st.one_of(texts, st.sampled_from(["a", "a.b", "a.b.c", "b", ".", "a.", "x.y"]), st.integers(0, 3))
 
 
-@settings(FUZZ, max_examples=50)
+@settings(FUZZ, max_examples=40)
 @given(st.lists(st.tuples(_tkeys, recipes()), max_size=3),
        st.lists(st.tuples(st.sampled_from(["set", "get", "in", "del", "attr", "update", "tclobj", "zendra",
                                            "all_items"]), _tkeys, recipes()), max_size=5))
@@ -527,7 +531,7 @@ def check_command(r_args, kwargs, via_eval):
         agree(got[1], script[1])
 
 
-@FUZZ
+@settings(FUZZ, max_examples=40)
 @given(st.lists(recipes(tcl_texts), max_size=3),
        st.lists(st.tuples(st.text("abcxyz_", min_size=1, max_size=3), recipes(tcl_texts)), max_size=2,
                 unique_by=lambda kv: kv[0]),
