@@ -122,4 +122,18 @@ py::object Call::cls() const {
     }
     return py::reinterpret_borrow<py::object>(c);
 }
+FunctionObject* Call::own(py::handle callable, const FuncSpec& fs) const {
+    PyObject* f = callable.ptr();
+    if (PyMethod_Check(f)) f = PyMethod_GET_FUNCTION(f);
+    if (Py_TYPE(f) != reinterpret_cast<PyTypeObject*>(state().function_type)) return nullptr;
+    auto* fn = reinterpret_cast<FunctionObject*>(f);
+    return fn->fdef == &fs ? fn : nullptr;
+}
+
+py::object call_impl(FunctionObject* fn, PyObject** slots) {
+    RecursionGuard guard(" while calling a Python object");
+    Call call{fn, slots};
+    return fn->fdef->impl(call);
+}
+
 }  // namespace movarn

@@ -106,4 +106,43 @@ py::object build_class(const ModuleBuilder& mb, ClassDef& def) {
     if (!def.classcell.is_none()) ns[py::str("__classcell__")] = def.classcell;
     return meta(name, def.bases, ns);
 }
+// ---- quiet attribute lookup ---------------------------------------------------
+// The hook runs without module state.  CPython's identifiers keep their
+// interned strings in the interpreter's own state (the static holds an index
+// only), so no Python object lives in a C++ static.
+_Py_IDENTIFIER(__getattr__);
+_Py_IDENTIFIER(__getattribute__);
+
+static bool generic_getattribute(PyTypeObject* tp) {
+    PyObject* ga = _PyType_LookupId(tp, &PyId___getattribute__);
+    return !ga || (Py_IS_TYPE(ga, &PyWrapperDescr_Type) &&
+                   reinterpret_cast<PyWrapperDescrObject*>(ga)->d_wrapped == (void*)PyObject_GenericGetAttr);
+}
+
+// What CPython's own hook does, with the instance lookup told to stay quiet
+// about a missing name, so __getattr__ runs without an exception in between.
+// Setting __getattr__ or __getattribute__ on the class, or subclassing it,
+// gives that class CPython's own hook again, so here both are the originals.
+static PyObject* quiet_getattr_hook(PyObject* self, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject* res = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (res || PyErr_Occurred()) return res;
+    PyObject* getattr = _PyType_LookupId(tp, &PyId___getattr__);
+    if (!getattr) return PyObject_GenericGetAttr(self, name);  // the error message, as CPython gives it
+    Py_INCREF(getattr);
+    descrgetfunc get = Py_TYPE(getattr)->tp_descr_get;
+    PyObject* bound = get ? get(getattr, self, reinterpret_cast<PyObject*>(tp)) : Py_NewRef(getattr);
+    Py_DECREF(getattr);
+    if (!bound) return nullptr;
+    res = PyObject_CallOneArg(bound, name);
+    Py_DECREF(bound);
+    return res;
+}
+
+void use_quiet_getattr(py::handle cls) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (!PyType_Check(cls.ptr()) || !_PyType_LookupId(tp, &PyId___getattr__) || !generic_getattribute(tp)) return;
+    tp->tp_getattro = quiet_getattr_hook;
+}
+
 }  // namespace movarn

@@ -95,7 +95,16 @@ struct Call {
     py::object global(int name_idx) const;
     // The __class__ cell's class (zero-argument super()).
     py::object cls() const;
+    // The function behind `callable` when it is this module's own function
+    // built from `fs`, or a method bound to it: the caller may then run its
+    // implementation directly (call_impl) instead of packing and binding
+    // the arguments again.  Otherwise nullptr.
+    FunctionObject* own(py::handle callable, const FuncSpec& fs) const;
 };
+
+// Runs a function's implementation with already-bound slots, counted as a
+// call.  For slots that the implementation only reads.
+py::object call_impl(FunctionObject* fn, PyObject** slots);
 
 // ---- small helpers over the C API, returning owning handles ----------------
 [[noreturn]] void throw_error();
@@ -185,6 +194,12 @@ struct ClassDef {
     void add(const std::string& key, py::handle value) { members.emplace_back(key, py::reinterpret_borrow<py::object>(value)); }
 };
 py::object build_class(const ModuleBuilder& mb, ClassDef& def);
+
+// For a class built with a __getattr__ and object's __getattribute__: look
+// attributes up as CPython does, without making the AttributeError that
+// __getattr__ would only discard.  Setting either hook on the class later
+// puts CPython's own lookup back.
+void use_quiet_getattr(py::handle cls);
 
 // Wrap a static method (staticmethod(fn)).
 py::object staticmethod(py::handle fn);

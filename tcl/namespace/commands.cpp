@@ -3,6 +3,24 @@
 
 namespace movarn::ns {
 
+extern const FuncSpec C_BUILD, C_DASHED, C_CALL;
+
+// self.<method>(*args, **kwargs) for a method that only reads its arguments:
+// when the attribute is still the module's own function (bound to self), its
+// implementation runs on the caller's tuple and dict, which is what binding
+// them again would hand it.
+static py::object call_own_method(const Ctx& x, py::handle self, int name, const FuncSpec& fs, py::handle args,
+                                  py::handle kwargs) {
+    py::object m = x.attr(self, name);
+    FunctionObject* fn = x.c.own(m, fs);
+    if (fn && PyMethod_Check(m.ptr()) && PyMethod_GET_SELF(m.ptr()) == self.ptr() && PyTuple_CheckExact(args.ptr()) &&
+        PyDict_CheckExact(kwargs.ptr())) {
+        PyObject* slots[3] = {self.ptr(), args.ptr(), kwargs.ptr()};
+        return call_impl(fn, slots);
+    }
+    return call_star(m, args, kwargs);
+}
+
 static py::object cmd_words(const Ctx& x, py::handle self, int first, int second) {
     return tuple_of({x.n(first), x.n(second), x.attr(self, N_cmd_name)});
 }
@@ -182,7 +200,15 @@ static py::object cmd_build_tclcmd(Call& c) {
     } else {
         keywords = x.attr(self, N_keywords);
     }
-    py::object dashed = call_star_star(x.attr(self, N_kwargs_to_dashed_args), keywords);
+    py::object to_dashed = x.attr(self, N_kwargs_to_dashed_args);
+    if (FunctionObject* fn = x.c.own(to_dashed, C_DASHED); fn && !PyMethod_Check(to_dashed.ptr()) &&
+                                                           PyDict_CheckExact(keywords.ptr())) {
+        // The module's own static method reads the dict that ** would copy.
+        if (PyDict_GET_SIZE(keywords.ptr()) == 0) return tclcmd;
+        PyObject* slots[1] = {keywords.ptr()};
+        return tuple_concat(tclcmd, call_impl(fn, slots));
+    }
+    py::object dashed = call_star_star(to_dashed, keywords);
     return tuple_concat(tclcmd, dashed);
 }
 
@@ -208,7 +234,7 @@ static py::object apply_cast(const Ctx& x, py::handle self, py::object result) {
 static py::object cmd_call(Call& c) {
     Ctx x(c);
     py::handle self = c[0];
-    py::object tclcmd = call_star(x.attr(self, N_build_tclcmd), c[1], c[2]);
+    py::object tclcmd = call_own_method(x, self, N_build_tclcmd, C_BUILD, c[1], c[2]);
     py::object logger = x.attr(self, N_logger);
     if (truthy(logger)) {
         py::object line = x.meth(x.n(N_calling), N_format, x.zendra(tclcmd));
@@ -217,7 +243,7 @@ static py::object cmd_call(Call& c) {
     return apply_cast(x, self, x.tk_call(self, tclcmd));
 }
 
-static py::object cmd_dunder_call(Call& c) { return call_star(Ctx(c).attr(c[0], N_call), c[1], c[2]); }
+static py::object cmd_dunder_call(Call& c) { return call_own_method(Ctx(c), c[0], N_call, C_CALL, c[1], c[2]); }
 
 static py::object cmd_eval(Call& c) {
     Ctx x(c);
@@ -313,9 +339,12 @@ static const FuncSpec C_ORIGIN{"origin", "self", cmd_origin};
 static const FuncSpec C_PROC_BODY{"proc_body", "self", cmd_proc_body};
 static const FuncSpec C_PROC_ARGS{"proc_args", "self", cmd_proc_args};
 static const FuncSpec C_PROC_ARG_DEFAULT{"proc_arg_default", "self, arg_name", cmd_proc_arg_default};
-static const FuncSpec C_BUILD{"build_tclcmd", "self, *args, **kwargs", cmd_build_tclcmd};
-static const FuncSpec C_DASHED{"kwargs_to_dashed_args", "**kwargs", cmd_kwargs_to_dashed_args};
-static const FuncSpec C_CALL{"call", "self, *args, **kwargs", cmd_call};
+extern const FuncSpec C_BUILD;
+const FuncSpec C_BUILD{"build_tclcmd", "self, *args, **kwargs", cmd_build_tclcmd};
+extern const FuncSpec C_DASHED;
+const FuncSpec C_DASHED{"kwargs_to_dashed_args", "**kwargs", cmd_kwargs_to_dashed_args};
+extern const FuncSpec C_CALL;
+const FuncSpec C_CALL{"call", "self, *args, **kwargs", cmd_call};
 static const FuncSpec C_DUNDER_CALL{"__call__", "self, *args, **kwargs", cmd_dunder_call};
 static const FuncSpec C_EVAL{"eval", "self, *args, **kwargs", cmd_eval};
 static const FuncSpec C_ABSOLUTE{"absolute", "self", cmd_absolute};

@@ -249,7 +249,9 @@ static void body(PyObject* m) {
     vesk.add("__init__", mb.function(VESK_INIT, "Vesk"));
     vesk.add("__getattr__", mb.function(VESK_GETATTR, "Vesk"));
     vesk.add("__call__", mb.function(VESK_CALL, "Vesk"));
-    mb.set("Vesk", build_class(mb, vesk));
+    py::object vesk_cls = build_class(mb, vesk);
+    use_quiet_getattr(vesk_cls);  // every quick call goes through __getattr__
+    mb.set("Vesk", vesk_cls);
 
     ClassDef code("Vesk_Code", "Vesk_Code", bases, CODE_DOC);
     code.add("__init__", mb.function(CODE_INIT, "Vesk_Code"));
@@ -257,7 +259,9 @@ static void body(PyObject* m) {
     code.add("__call__", mb.function(CODE_CALL, "Vesk_Code"));
     code.add("__str__", mb.function(CODE_STR, "Vesk_Code"));
     code.add("__repr__", mb.function(CODE_REPR, "Vesk_Code"));
-    mb.set("Vesk_Code", build_class(mb, code));
+    py::object code_cls = build_class(mb, code);
+    use_quiet_getattr(code_cls);
+    mb.set("Vesk_Code", code_cls);
 }
 
 }  // namespace movarn::vesk_mod

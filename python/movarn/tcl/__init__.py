@@ -17,6 +17,9 @@ import _tkinter
 __all__ = ["Interpreter", "default", "set_default"]
 
 _INT = re.compile(r"[+-]?(?:0[xX][0-9a-fA-F]+|[0-9]+)\Z")
+# Every number either pattern takes begins with one of these: most text is
+# told apart by its first character alone.
+_NUMBER_START = frozenset("+-.0123456789")
 _FLOAT = re.compile(r"[+-]?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
 
 
@@ -110,6 +113,8 @@ class Interpreter:
             value = str(value)
         if isinstance(value, str):
             text = value.strip()
+            if not text or text[0] not in _NUMBER_START:
+                return value
             if _INT.match(text):
                 return int(text, 0) if text.lstrip("+-")[:2].lower() == "0x" else int(text)
             if _FLOAT.match(text):
