@@ -151,7 +151,7 @@ enum Name {
 };
 
 // References kept in module state.
-enum Ref { R_marker, R_template };
+enum Ref { R_marker, R_template, R_tclobj };
 
 constexpr const char* TEMPLATE = "::__movarn__{cls}_{id}_tmp";
 
@@ -174,7 +174,17 @@ struct Ctx {
         return vcall_method(o, n(name), args...);
     }
     py::object zendra(py::handle o) const { return vcall(g(N_zendra), o); }
-    py::object tclobj(py::handle o) const { return vcall(g(N_tclobj), o); }
+    // tclobj() hands an exact str, bytes, float or bool back unchanged before
+    // it reads anything else, so while the global is the imported original
+    // the call is skipped for those.
+    py::object tclobj(py::handle o) const {
+        py::object f = g(N_tclobj);
+        PyTypeObject* t = Py_TYPE(o.ptr());
+        if (f.ptr() == c.ref(R_tclobj).ptr() &&
+            (t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyFloat_Type || t == &PyBool_Type))
+            return py::reinterpret_borrow<py::object>(o);
+        return vcall(f, o);
+    }
     py::object tcl(py::handle self) const { return attr(self, N_tcl); }
     py::object tk(py::handle self) const { return attr(tcl(self), N_tk); }
     // self.tcl.tk.call(words)
