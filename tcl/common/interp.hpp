@@ -16,6 +16,31 @@ struct Names {
     py::handle cast_list, cast_array, cast_boolean, ProxyTypes, proxy;
 };
 
+// tkinter refuses a str that UTF-8 cannot hold (a lone surrogate) with
+// UnicodeEncodeError when it is a word of its own, but crashes on one nested
+// in a tuple it turns into a Tcl list.  Words and values about to be sent
+// get the same error at any depth.
+inline bool has_surrogate(PyObject* s) {
+    if (PyUnicode_MAX_CHAR_VALUE(s) < 0xD800) return false;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; i++) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch >= 0xD800 && ch <= 0xDFFF) return true;
+    }
+    return false;
+}
+inline void check_sendable(py::handle value) {
+    PyObject* v = value.ptr();
+    if (PyUnicode_Check(v)) {
+        if (has_surrogate(v) && !PyUnicode_AsUTF8AndSize(v, nullptr)) throw_error();
+        return;
+    }
+    if (!PyTuple_Check(v) && !PyList_Check(v)) return;
+    RecursionGuard guard(" while checking Tcl words");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(v); i++) check_sendable(PySequence_Fast_GET_ITEM(v, i));
+}
+
 inline py::object tk(const Names& n, py::handle tcl) { return steal(PyObject_GetAttr(tcl.ptr(), n.tk.ptr())); }
 
 // tk.call(words): one tuple whose items are the command's words.

@@ -201,6 +201,7 @@ static void body(PyObject* m) {
     mb.set("zendra", mb.import_relative("zendra", "zendra"));
     mb.set("tclobj", mb.import_relative("zendra", "tclobj"));
     st.refs[R_tclobj] = py::object(mb.dict["tclobj"]).release().ptr();
+    st.refs[R_zendra] = py::object(mb.dict["zendra"]).release().ptr();
     mb.set("TclError", mb.import("tkinter", "TclError"));
     mb.set("Tk", mb.import("tkinter", "Tk"));
     mb.set("MethodType", mb.import("types", "MethodType"));

@@ -11,6 +11,7 @@ namespace movarn::ns {
     X(MutableMapping, "MutableMapping")                  \
     X(zendra, "zendra")                                  \
     X(tclobj, "tclobj")                                  \
+    X(unicode, "unicode")                                \
     X(TclError, "TclError")                              \
     X(weakref, "weakref")                                \
     X(sys, "sys")                                        \
@@ -151,7 +152,7 @@ enum Name {
 };
 
 // References kept in module state.
-enum Ref { R_marker, R_template, R_tclobj };
+enum Ref { R_marker, R_template, R_tclobj, R_zendra };
 
 constexpr const char* TEMPLATE = "::__movarn__{cls}_{id}_tmp";
 
@@ -173,7 +174,19 @@ struct Ctx {
     py::object meth(py::handle o, int name, A... args) const {
         return vcall_method(o, n(name), args...);
     }
-    py::object zendra(py::handle o) const { return vcall(g(N_zendra), o); }
+    // zendra() of an exact str is that str while zendra's own `unicode`
+    // global is still str; so while the global here is the imported original,
+    // the call is skipped after looking that up in zendra's globals.
+    py::object zendra(py::handle o) const {
+        py::object f = g(N_zendra);
+        if (PyUnicode_CheckExact(o.ptr()) && f.ptr() == c.ref(R_zendra).ptr()) {
+            PyObject* globals = reinterpret_cast<FunctionObject*>(f.ptr())->globals;
+            PyObject* unicode = globals ? PyDict_GetItemWithError(globals, n(N_unicode).ptr()) : nullptr;
+            if (unicode == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return py::reinterpret_borrow<py::object>(o);
+            if (PyErr_Occurred()) throw_error();
+        }
+        return vcall(f, o);
+    }
     // tclobj() hands an exact str, bytes, float or bool back unchanged before
     // it reads anything else, so while the global is the imported original
     // the call is skipped for those.
@@ -188,7 +201,10 @@ struct Ctx {
     py::object tcl(py::handle self) const { return attr(self, N_tcl); }
     py::object tk(py::handle self) const { return attr(tcl(self), N_tk); }
     // self.tcl.tk.call(words)
-    py::object tk_call(py::handle self, py::handle words) const { return meth(tk(self), N_call, words); }
+    py::object tk_call(py::handle self, py::handle words) const {
+        interp::check_sendable(words);
+        return meth(tk(self), N_call, words);
+    }
     py::object tk_eval(py::handle self, py::handle script) const { return meth(tk(self), N_eval, script); }
     // self.tcl.<cast>(value)
     py::object cast(py::handle self, int which, py::handle value) const { return meth(tcl(self), which, value); }

@@ -63,9 +63,11 @@ static py::object var_set(Call& c) {
     py::handle self = c[0], value = c[1], index = c[2];
     py::object tk = x.tk(self);
     py::object name = x.attr(self, N_var_name);
-    if (index.is_none()) return x.meth(tk, N_setvar, name, x.tclobj(value));
-    py::object idx = x.zendra(index);
-    return x.meth(tk, N_setvar, name, idx, x.tclobj(value));
+    py::object idx = index.is_none() ? py::object() : x.zendra(index);
+    py::object converted = x.tclobj(value);
+    if (!PyUnicode_Check(converted.ptr())) interp::check_sendable(converted);  // a bare str: tkinter's own error
+    if (index.is_none()) return x.meth(tk, N_setvar, name, converted);
+    return x.meth(tk, N_setvar, name, idx, converted);
 }
 
 static py::object var_unset(Call& c) {
