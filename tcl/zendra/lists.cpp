@@ -258,7 +258,27 @@ py::object update_string_of_list(const Call& c, py::handle list_obj) {
 
 py::object update_impl(Call& c) { return update_string_of_list(c, c[0]); }
 
+// Fast path: an exact dict whose keys are all exact str or int gives the same
+// keys and values by walking its table as by iterating and indexing it:
+// their hashing and comparison run no Python code, so nothing can change the
+// dict meanwhile.
+static py::object flatten_plain_dict(PyObject* d) {
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key) && !PyLong_CheckExact(key)) return py::object();
+    py::object flat = steal(PyList_New(2 * PyDict_GET_SIZE(d)));
+    pos = 0;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        PyList_SET_ITEM(flat.ptr(), i++, Py_NewRef(key));
+        PyList_SET_ITEM(flat.ptr(), i++, Py_NewRef(value));
+    }
+    return flat;
+}
+
 py::object flatten_mapping(py::handle obj) {
+    if (PyDict_CheckExact(obj.ptr()))
+        if (py::object flat = flatten_plain_dict(obj.ptr())) return flat;
     py::object flat = steal(PyList_New(0));
     py::object it = steal(PyObject_GetIter(obj.ptr()));
     while (PyObject* key = PyIter_Next(it.ptr())) {
