@@ -212,9 +212,19 @@ static py::object arr_contains(Call& c) {
     Ctx x(c);
     return vcall_kw(x.attr(c[0], N_exists), {}, {{x.n(N_array_index), c[1]}});
 }
+extern const FuncSpec V_GET_OBJ;
+
 static py::object arr_getitem(Call& c) {
     Ctx x(c);
-    return vcall_kw(x.attr(c[0], N_get), {}, {{x.n(N_array_index), c[1]}});
+    py::object get = x.attr(c[0], N_get);
+    // Still the module's own get bound to self: array_index is its second
+    // parameter, so the key goes positionally, without a keyword-names tuple.
+    if (FunctionObject* fn = c.own(get, V_GET_OBJ); fn && PyMethod_Check(get.ptr()) &&
+                                                     PyMethod_GET_SELF(get.ptr()) == c[0].ptr()) {
+        PyObject* args[2] = {c[0].ptr(), c[1].ptr()};
+        return steal(fn->vectorcall(reinterpret_cast<PyObject*>(fn), args, 2, nullptr));
+    }
+    return vcall_kw(get, {}, {{x.n(N_array_index), c[1]}});
 }
 static py::object arr_setitem(Call& c) {
     Ctx x(c);
@@ -254,7 +264,8 @@ static const char ARRAY_DOC[] =
 static const char TEMP_ARRAY_DOC[] = "A temporary Tcl array: a TempTclVariable that is also a TclArrayVariable.\n";
 
 static const FuncSpec V_INIT{"__init__", "self, var_name, array_index, tcl, cast", var_init};
-static const FuncSpec V_GET_OBJ{"get_obj", "self, array_index, cast", var_get_obj};
+extern const FuncSpec V_GET_OBJ;
+const FuncSpec V_GET_OBJ{"get_obj", "self, array_index, cast", var_get_obj};
 static const FuncSpec V_GET_STR{"get_str", "self, array_index", var_get_str};
 static const FuncSpec V_SET{"set", "self, value, array_index", var_set};
 static const FuncSpec V_UNSET{"unset", "self, array_index, nocomplain", var_unset};

@@ -27,6 +27,7 @@ enum Name {
     N_sep,
     N_dash,
     N_dunder_str,
+    N_dunder_init,
 };
 
 // While alive, `exc` is the exception being handled, as inside an except
@@ -90,6 +91,28 @@ static py::object vesk_init_impl(Call& c) {
     return none();
 }
 
+extern const FuncSpec CODE_INIT;
+enum Ref { R_Vesk_Code };
+
+// Vesk_Code(name, tcl=tcl) made directly while the global is the module's
+// own class with its own __init__ and object's __new__: what the class call
+// would do, without packing the arguments for type.__call__.
+static py::object new_code(const Call& c, py::handle cls, py::handle name, py::handle tcl) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (cls.ptr() == c.ref(R_Vesk_Code).ptr() && tp->tp_new == PyBaseObject_Type.tp_new) {
+        py::object init = steal(PyObject_GetAttr(cls.ptr(), c.name(N_dunder_init).ptr()));
+        if (FunctionObject* fn = c.own(init, CODE_INIT); fn && !PyMethod_Check(init.ptr())) {
+            py::object empty = steal(PyTuple_New(0));
+            py::object self = steal(tp->tp_new(tp, empty.ptr(), nullptr));
+            py::object cmd = py::make_tuple(name);
+            PyObject* slots[3] = {self.ptr(), tcl.ptr(), cmd.ptr()};  // self, tcl, *cmd
+            call_impl(fn, slots);
+            return self;
+        }
+    }
+    return vcall_kw(cls, {name}, {{c.name(N_tcl), tcl}});
+}
+
 static py::object vesk_getattr_impl(Call& c) {
     // __getattr__ reaches itself again when the object lacks `tcl` or `cmd`
     // (an instance made without __init__, as copy and pickle do): the
@@ -97,7 +120,7 @@ static py::object vesk_getattr_impl(Call& c) {
     RecursionGuard guard;
     py::object cls = c.global(N_Vesk_Code);
     py::object tcl = get(c[0], c.name(N_tcl));
-    return vcall_kw(cls, {c[1]}, {{c.name(N_tcl), tcl}});
+    return new_code(c, cls, c[1], tcl);
 }
 
 static py::object vesk_call_impl(Call& c) {
@@ -230,7 +253,7 @@ static const char CODE_DOC[] =
 static const FuncSpec VESK_INIT{"__init__", "self, tcl", vesk_init_impl};
 static const FuncSpec VESK_GETATTR{"__getattr__", "self, name", vesk_getattr_impl};
 static const FuncSpec VESK_CALL{"__call__", "self, *args, **kwargs", vesk_call_impl};
-static const FuncSpec CODE_INIT{"__init__", "self, *cmd, tcl", code_init_impl};
+const FuncSpec CODE_INIT{"__init__", "self, *cmd, tcl", code_init_impl};
 static const FuncSpec CODE_GETATTR{"__getattr__", "self, name", code_getattr_impl};
 static const FuncSpec CODE_CALL{"__call__", "self, *args, **kwargs", code_call_impl};
 static const FuncSpec CODE_STR{"__str__", "self", code_str_impl};
@@ -238,7 +261,7 @@ static const FuncSpec CODE_REPR{"__repr__", "self", code_repr_impl};
 
 static void body(PyObject* m) {
     ModuleBuilder mb(m, {"weakref", "TclError", "zendra", "Vesk_Code", "proxy", "tcl", "cmd", "append", "history",
-                         "tk", "call", "vars", "cast_any", "::errorInfo", "cast_", "::", "-", "__str__"});
+                         "tk", "call", "vars", "cast_any", "::errorInfo", "cast_", "::", "-", "__str__", "__init__"});
     mb.set("weakref", mb.import("weakref"));
     mb.set("TclError", mb.import("tkinter", "TclError"));
     mb.set("zendra", mb.import_relative("zendra", "zendra"));
@@ -260,6 +283,7 @@ static void body(PyObject* m) {
     code.add("__str__", mb.function(CODE_STR, "Vesk_Code"));
     code.add("__repr__", mb.function(CODE_REPR, "Vesk_Code"));
     py::object code_cls = build_class(mb, code);
+    mb.state().refs[R_Vesk_Code] = py::object(code_cls).release().ptr();
     use_quiet_getattr(code_cls);
     mb.set("Vesk_Code", code_cls);
 }
